@@ -1,0 +1,120 @@
+#include "DCCMessage.h"
+
+#include "DCCQueue.h"
+
+#include <cstdio>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <string>
+
+using testing::ElementsAre;
+
+namespace {
+
+// The first N + 1 bytes of the frame: what goes on the wire.
+std::vector<std::uint8_t> wire(const DCCMessage& m) {
+    return {m.frame.begin(), m.frame.begin() + m.packetLength + 1};
+}
+
+TEST(DCCMessage, NamedConstructorsLayOutTheFrameWithItsErrorByte) {
+    const DCCMessage idle("IDLE", 0xFF, 0x00);
+    EXPECT_THAT(wire(idle), ElementsAre(0x03, 0xFF, 0x00, 0xFF));
+    EXPECT_EQ(idle.packetLength, 3);
+    EXPECT_EQ(idle.name, "IDLE");
+
+    const DCCMessage speed128("SPEED", 0x03, 0x3F, 0x85);
+    EXPECT_THAT(wire(speed128), ElementsAre(0x04, 0x03, 0x3F, 0x85, 0xB9));
+    EXPECT_EQ(speed128.packetLength, 4);
+
+    for (const DCCMessage* m : {&idle, &speed128}) {
+        EXPECT_EQ(m->next, m);
+        EXPECT_EQ(m->previous, m);
+        EXPECT_EQ(m->queue, nullptr);
+        EXPECT_EQ(m->repeatsLeft, 4);
+        EXPECT_EQ(m->timesSent, 0);
+    }
+}
+
+TEST(DCCMessage, ErrorByteIsTheXorOfEveryPacketByteForAllValues) {
+    DCCMessage m("M", 0, 0);
+    for (int b1 = 0; b1 < 256; b1 += 5) {
+        for (int b2 = 0; b2 < 256; b2 += 3) {
+            const auto x = static_cast<std::uint8_t>(b1);
+            const auto y = static_cast<std::uint8_t>(b2);
+            const auto z = static_cast<std::uint8_t>(b1 * 7 + b2);
+            m.updateData(x, y);
+            ASSERT_EQ(m.frame[0], m.packetLength);
+            ASSERT_EQ(m.frame[3], x ^ y);
+            m.updateData(x, y, z);
+            ASSERT_EQ(m.frame[0], m.packetLength);
+            ASSERT_EQ(m.frame[4], x ^ y ^ z);
+        }
+    }
+    m.updateData(0x00, 0x00);
+    EXPECT_THAT(wire(m), ElementsAre(0x03, 0x00, 0x00, 0x00));
+}
+
+TEST(DCCMessage, ShorterUpdateKeepsTheOldTailOutsideThePacket) {
+    DCCMessage m("SPEED", 0x03, 0x3F, 0x85);
+    m.updateData(0x03, 0x60);
+    EXPECT_EQ(m.packetLength, 3);
+    EXPECT_THAT(wire(m), ElementsAre(0x03, 0x03, 0x60, 0x63));
+    EXPECT_EQ(m.frame[4], 0xB9); // the earlier error byte, no longer part of the packet
+}
+
+TEST(DCCMessage, UpdateOnAQueuedRecordChangesOnlyThePacket) {
+    DCCQueue q(4);
+    DCCMessage a("A", 1, 2);
+    DCCMessage b("B", 3, 4);
+    q.AddMessage(&a);
+    q.AddMessage(&b);
+    b.repeatsLeft = 2;
+    b.timesSent = 9;
+
+    b.updateData(0x05, 0x06, 0x07);
+
+    EXPECT_EQ(b.queue, &q);
+    EXPECT_EQ(b.next, &a);
+    EXPECT_EQ(b.previous, &a);
+    EXPECT_EQ(b.repeatsLeft, 2);
+    EXPECT_EQ(b.timesSent, 9);
+    EXPECT_EQ(b.name, "B");
+    EXPECT_THAT(wire(b), ElementsAre(0x04, 0x05, 0x06, 0x07, 0x05 ^ 0x06 ^ 0x07));
+}
+
+TEST(DCCMessage, NameIsCopied) {
+    std::string name = "HEADLIGHT";
+    const DCCMessage m(name, 0x03, 0x80);
+    name[0] = 'X';
+    EXPECT_EQ(m.name, "HEADLIGHT");
+}
+
+TEST(DCCMessage, DefaultRecordCarriesTheIdlePacketAndPrintsItsAddress) {
+    testing::internal::CaptureStdout();
+    const DCCMessage m;
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "\n init %p", static_cast<const void*>(&m));
+    EXPECT_EQ(out, expected);
+    EXPECT_THAT(wire(m), ElementsAre(0x03, 0xFF, 0x00, 0xFF));
+    EXPECT_TRUE(m.name.empty());
+    EXPECT_EQ(m.repeatsLeft, 4);
+    EXPECT_EQ(m.next, &m);
+}
+
+TEST(DCCMessage, DestroyingAQueuedRecordUnlinksIt) {
+    DCCQueue q(1);
+    DCCMessage a("A", 1, 2);
+    {
+        DCCMessage b("B", 3, 4);
+        q.AddMessage(&a);
+        q.AddMessage(&b);
+    }
+    EXPECT_EQ(q.NextMessage(), &a);
+    EXPECT_EQ(q.NextMessage(), &a);
+    EXPECT_EQ(a.next, &a);
+    EXPECT_EQ(a.previous, &a);
+}
+
+} // namespace
