@@ -1,0 +1,127 @@
+#include "DCCDispatcher.h"
+
+#include "DCCMessage.h"
+#include "DCCMessageDisplay.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+void display(const std::string& name) {
+    if (controller != nullptr) {
+        controller->displayMessage("SENDING MESSAGE  " + name + "\t");
+    }
+}
+
+} // namespace
+
+DCCDispatcher::DCCDispatcher() : dispatchQueues_{DCCQueue{4}, DCCQueue{1}} {}
+
+// The queues let go of any record still queued as they are destroyed.
+DCCDispatcher::~DCCDispatcher() = default;
+
+void DCCDispatcher::addMessage(DCCMessage* message, std::int32_t priority) {
+    if (message == nullptr) {
+        return;
+    }
+    removeMessage(message);
+    dispatchQueues_[static_cast<std::size_t>(std::clamp(priority, 0, 1))].AddMessage(message);
+    if (isEmpty_) {
+        sendNextMessage();
+    }
+}
+
+void DCCDispatcher::removeMessage(DCCMessage* message) {
+    if (message != nullptr && message->queue != nullptr) {
+        message->queue->RemoveMessage(message);
+    }
+}
+
+bool DCCDispatcher::queuesAreEmpty() const {
+    return dispatchQueues_[0].current == nullptr && dispatchQueues_[1].current == nullptr;
+}
+
+void DCCDispatcher::setSerialPort(std::shared_ptr<KESSerialPort> port) {
+    serialPort_ = std::move(port);
+}
+
+Bytes DCCDispatcher::frameOf(const DCCMessage& message) {
+    const std::size_t length =
+        std::min<std::size_t>(message.packetLength + 1u, DCCMessage::frameCapacity);
+    return Bytes(message.frame.begin(), message.frame.begin() + static_cast<long>(length));
+}
+
+void DCCDispatcher::sendNextMessage() {
+    std::call_once(idleOnce_,
+                   [this] { idleMessage_ = std::make_unique<DCCMessage>("IDLE", 0xFF, 0x00); });
+
+    if (queuesAreEmpty()) {
+        isEmpty_ = true;
+        return;
+    }
+
+    // Ends within three passes: a queue holds a record, every change of turn gives sendCount 1 or
+    // more, and a record sits in one queue only, so both queues cannot offer lastMessage.
+    for (;;) {
+        DCCMessage* m = nullptr;
+        if (sendCount_ > 0) {
+            m = dispatchQueues_[static_cast<std::size_t>(lastQueueSent_)].NextMessage();
+        }
+        if (m != nullptr) {
+            if (m != lastMessage_) {
+                transmit(m);
+                return;
+            }
+            std::printf("\n message == lastMessage");
+            if (dispatchQueues_[0].current == nullptr || dispatchQueues_[1].current == nullptr) {
+                transmitIdle();
+                return;
+            }
+        }
+        lastQueueSent_ = (lastQueueSent_ + 1) % 2;
+        sendCount_ = dispatchQueues_[static_cast<std::size_t>(lastQueueSent_)].sendsPerTurn;
+    }
+}
+
+void DCCDispatcher::transmit(DCCMessage* m) {
+    lastMessage_ = m;
+    --m->repeatsLeft;
+    display(m->name);
+    std::printf("\n SEND MESSAGE \n queue %i  count %i    %p", lastQueueSent_, sendCount_,
+                static_cast<void*>(m));
+    write(*m);
+    ++m->timesSent;
+    --sendCount_;
+
+    if (m->repeatsLeft == 0) {
+        m->queue->RemoveMessage(m);
+        if (lastQueueSent_ == 0) {
+            dispatchQueues_[1].AddMessage(m);
+        } else {
+            std::printf("\n message deleted");
+            if (queuesAreEmpty()) {
+                isEmpty_ = true;
+                return;
+            }
+        }
+    }
+    isEmpty_ = false;
+}
+
+void DCCDispatcher::transmitIdle() {
+    std::printf("\n SEND IDLE \n %p", static_cast<void*>(idleMessage_.get()));
+    display(idleMessage_->name);
+    write(*idleMessage_);
+    lastMessage_ = idleMessage_.get();
+    isEmpty_ = false;
+}
+
+void DCCDispatcher::write(const DCCMessage& message) {
+    if (serialPort_ == nullptr) {
+        return; // no port: the frame is lost, the bookkeeping stands
+    }
+    // No port type is linked into the packet core yet, so no port can have been set.
+    (void)message;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "DCCQueue.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct DCCMessage;
+class KESSerialPort;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Decides which packet goes to the command-station board next, and writes it.
+//
+// Two ring queues: priority 0 is served up to four packets per turn, priority 1 one packet per
+// turn, in alternation; an empty queue gives up its turn. A record is written four times from its
+// queue; from queue 0 it then moves to queue 1 for four more, from queue 1 it leaves. The same
+// record is never written twice in a row: the other queue is served instead or, when one queue is
+// empty, the idle packet goes in between.
+//
+// Stop-and-wait: one frame is written per sendNextMessage. An idle dispatcher writes as soon as a
+// record is added; after that the owner calls sendNextMessage once per reply from the board.
+//
+// Threading: main thread only, no lock; the only exception is the one-time creation of the idle
+// record, which is safe under concurrent first use. Every callback (the display line, the port
+// write) runs on the caller's thread before the call returns.
+//
+// Ownership: the dispatcher owns its queues, its idle record and a shared reference to its port.
+// It never owns the records it sends; a record still queued when the dispatcher is destroyed is
+// left in no queue.
+class DCCDispatcher {
+public:
+    DCCDispatcher();
+    ~DCCDispatcher();
+    DCCDispatcher(const DCCDispatcher&) = delete;
+    DCCDispatcher& operator=(const DCCDispatcher&) = delete;
+
+    // Takes message out of whatever queue holds it, adds it to the queue of the given priority
+    // (after that queue's cursor, with four transmissions to go) and, if the dispatcher is idle,
+    // writes a frame before returning. A negative priority counts as 0, one above 1 as 1.
+    void addMessage(DCCMessage* message, std::int32_t priority);
+    // Takes message out of its queue, if it is in one of this dispatcher's queues.
+    void removeMessage(DCCMessage* message);
+    // Chooses and writes at most one packet; with both queues empty the dispatcher goes idle.
+    void sendNextMessage();
+
+    // True while idle: nothing awaits an acknowledgement and the next added record is written at
+    // once.
+    bool empty() const { return isEmpty_; }
+    bool queuesAreEmpty() const;
+
+    // Where frames are written. Null: the write is skipped, the bookkeeping happens all the same.
+    const std::shared_ptr<KESSerialPort>& serialPort() const { return serialPort_; }
+    void setSerialPort(std::shared_ptr<KESSerialPort> port);
+
+    // The wire image of a record: frame bytes 0 to packetLength.
+    static Bytes frameOf(const DCCMessage& message);
+
+    // Read-only views of the sending state, for the diagnostics and tests.
+    const DCCMessage* lastMessage() const { return lastMessage_; }
+    std::int32_t lastQueueSent() const { return lastQueueSent_; }
+    std::int32_t sendCount() const { return sendCount_; }
+    const DCCQueue& dispatchQueue(std::size_t priority) const {
+        return dispatchQueues_.at(priority);
+    }
+    // The idle record, made on the first sendNextMessage; null before.
+    const DCCMessage* idleMessage() const { return idleMessage_.get(); }
+
+private:
+    void transmit(DCCMessage* message);
+    void transmitIdle();
+    void write(const DCCMessage& message);
+
+    std::array<DCCQueue, 2> dispatchQueues_;
+    const DCCMessage* lastMessage_ = nullptr; // compared by identity only, never dereferenced
+    bool isEmpty_ = true;
+    std::shared_ptr<KESSerialPort> serialPort_;
+
+    // State of the sending turn. Held per dispatcher: the program makes one, and each test can
+    // start from a fresh one.
+    std::int32_t lastQueueSent_ = 0;
+    std::int32_t sendCount_ = 4;
+    std::once_flag idleOnce_;
+    std::unique_ptr<DCCMessage> idleMessage_;
+};

@@ -1,0 +1,3 @@
+#include "DCCMessageDisplay.h"
+
+DCCMessageDisplay* controller = nullptr;
