@@ -42,7 +42,7 @@ public:
     // (after that queue's cursor, with four transmissions to go) and, if the dispatcher is idle,
     // writes a frame before returning. A negative priority counts as 0, one above 1 as 1.
     void addMessage(DCCMessage* message, std::int32_t priority);
-    // Takes message out of its queue, if it is in one of this dispatcher's queues.
+    // Takes message out of whatever queue holds it; a record in no queue is left alone.
     void removeMessage(DCCMessage* message);
     // Chooses and writes at most one packet; with both queues empty the dispatcher goes idle.
     void sendNextMessage();

@@ -231,15 +231,6 @@ TEST_F(DCCDispatcherTest, ReaddingAQueuedRecordRestartsItsCourse) {
     EXPECT_EQ(x.timesSent, 4);
 }
 
-TEST_F(DCCDispatcherTest, RecordAddedWhileBusyWaitsForTheReply) {
-    DCCMessage a("A", 0x03, 0x60);
-    DCCMessage b("B", 0x04, 0x60);
-    writesOne([&] { dispatcher.addMessage(&a, 1); });
-    dispatcher.addMessage(&b, 1);
-    EXPECT_EQ(written.size(), 1u);
-    EXPECT_EQ(b.timesSent, 0);
-}
-
 TEST_F(DCCDispatcherTest, LateAcknowledgementLeavesTwoFramesOutstanding) {
     DCCMessage h("H", 0x03, 0x90);
     DCCMessage x("X", 0x03, 0x60);

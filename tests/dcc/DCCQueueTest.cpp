@@ -38,14 +38,12 @@ protected:
     }
 };
 
-TEST_F(DCCQueueTest, EmptyQueueOffersNothing) {
+TEST_F(DCCQueueTest, EmptyQueueOffersNothingAndOneRecordComesBackEveryTime) {
     EXPECT_EQ(q.NextMessage(), nullptr);
     EXPECT_EQ(q.current, nullptr);
-    EXPECT_EQ(q.sendsPerTurn, 4);
-}
-
-TEST_F(DCCQueueTest, SingleRecordComesBackEveryTime) {
+    a.repeatsLeft = 1;
     q.AddMessage(&a);
+    EXPECT_EQ(a.repeatsLeft, 4);
     EXPECT_EQ(next(3), (std::vector<const DCCMessage*>{&a, &a, &a}));
 }
 
@@ -64,12 +62,6 @@ TEST_F(DCCQueueTest, NewcomerWaitsForEveryOtherRecord) {
     q.AddMessage(&c); // cursor C
     q.AddMessage(&d);
     EXPECT_EQ(next(4), (std::vector<const DCCMessage*>{&a, &b, &c, &d}));
-}
-
-TEST_F(DCCQueueTest, AddingResetsRepeatsLeft) {
-    a.repeatsLeft = 1;
-    q.AddMessage(&a);
-    EXPECT_EQ(a.repeatsLeft, 4);
 }
 
 TEST_F(DCCQueueTest, RemovingMakesTheSuccessorTheCursor) {
