@@ -4,8 +4,10 @@
 #include "DCCMessageDisplay.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -50,7 +52,8 @@ void DCCDispatcher::setSerialPort(std::shared_ptr<KESSerialPort> port) {
 Bytes DCCDispatcher::frameOf(const DCCMessage& message) {
     const std::size_t length =
         std::min<std::size_t>(message.packetLength + 1u, DCCMessage::frameCapacity);
-    return Bytes(message.frame.begin(), message.frame.begin() + static_cast<long>(length));
+    return Bytes(message.frame.begin(),
+                 message.frame.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
 void DCCDispatcher::sendNextMessage() {
@@ -122,6 +125,7 @@ void DCCDispatcher::write(const DCCMessage& message) {
     if (serialPort_ == nullptr) {
         return; // no port: the frame is lost, the bookkeeping stands
     }
-    // No port type is linked into the packet core yet, so no port can have been set.
+    // The port's sendData comes with the serial layer; until that is linked in, no port can have
+    // been set and this point is never reached.
     (void)message;
 }
