@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cassert>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+// The main thread's work queue: every piece of program logic runs there, one task at a time, in
+// the order queued. Background threads hand their results to it.
+//
+// Implementations say how tasks reach the main thread (Qt's event loop in the program, a queue
+// that the test drains in tests); this base class adds the blocking hand-off and shut-down, the
+// same for both.
+//
+// Shut-down: once shutDown has run, no queued task runs any more, background threads waiting in
+// syncFromBackground are let go, and later tasks are dropped. That is how the process ends
+// without a background thread stuck on a main thread that no longer serves it.
+class MainQueue {
+public:
+    using Task = std::function<void()>;
+
+    virtual ~MainQueue();
+    MainQueue(const MainQueue&) = delete;
+    MainQueue& operator=(const MainQueue&) = delete;
+
+    // Any thread. Queues task; it never runs before this returns, even on the main thread.
+    void async(Task task);
+    // Background threads only (a call from the main thread would wait for itself). Queues task
+    // and waits until the main thread has run it: true. False when the queue was shut down
+    // first; the task then never runs.
+    bool syncFromBackground(Task task);
+    // Any thread. Runs task on the main thread once delay has passed.
+    void after(std::chrono::milliseconds delay, Task task);
+
+    virtual bool isMainThread() const = 0;
+
+    // Main thread. See the class comment.
+    void shutDown();
+    bool isShutDown() const;
+
+    // The queue the program's objects use. Installed on the main thread before any background
+    // thread starts; read from any thread.
+    static MainQueue& shared();
+    static void setShared(MainQueue* queue);
+
+protected:
+    MainQueue();
+    // Any thread: hand task to the main thread, to run after what is already queued.
+    virtual void post(Task task) = 0;
+    // Any thread: hand task to the main thread, to run once delay has passed.
+    virtual void postAfter(std::chrono::milliseconds delay, Task task) = 0;
+
+private:
+    struct State;
+    Task guarded(Task task) const;
+
+    // Shared with the tasks in flight, so a task that outlives its queue finds the shut-down
+    // flag rather than a destroyed object.
+    std::shared_ptr<State> state_;
+};
+
+// Debug builds check at the top of main-thread-only functions that they run there.
+#ifdef NDEBUG
+#define DCCCAB_ASSERT_MAIN_THREAD() ((void)0)
+#else
+#define DCCCAB_ASSERT_MAIN_THREAD() assert(MainQueue::shared().isMainThread())
+#endif

@@ -1,0 +1,103 @@
+#include "BackgroundThreads.h"
+#include "TestMainQueue.h"
+
+#include <atomic>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <thread>
+
+using testing::ElementsAre;
+
+namespace {
+
+class MainQueueTest : public testing::Test {
+protected:
+    void SetUp() override { MainQueue::setShared(&queue); }
+    void TearDown() override {
+        queue.runUntil([] { return BackgroundThreads::shared().running() == 0; });
+        MainQueue::setShared(nullptr);
+    }
+    TestMainQueue queue;
+};
+
+TEST_F(MainQueueTest, AsyncRunsLaterInOrderAndDelayedTasksWaitForTheClock) {
+    std::vector<int> ran;
+    queue.async([&] {
+        ran.push_back(1);
+        queue.async([&] { ran.push_back(3); }); // queued from a task: after the others
+    });
+    queue.after(std::chrono::milliseconds(50), [&] { ran.push_back(4); });
+    queue.async([&] { ran.push_back(2); });
+    EXPECT_TRUE(ran.empty()) << "nothing runs before it is drained";
+    queue.drain();
+    EXPECT_THAT(ran, ElementsAre(1, 2, 3));
+    queue.advanceClock(std::chrono::milliseconds(49));
+    queue.drain();
+    EXPECT_EQ(ran.size(), 3u);
+    queue.advanceClock(std::chrono::milliseconds(1));
+    queue.drain();
+    EXPECT_THAT(ran, ElementsAre(1, 2, 3, 4));
+}
+
+TEST_F(MainQueueTest, SyncFromBackgroundWaitsUntilTheMainThreadHasRunTheTask) {
+    std::thread::id ranOn;
+    std::atomic<bool> returned{false};
+    bool result = false;
+    std::thread background([&] {
+        result = queue.syncFromBackground([&] { ranOn = std::this_thread::get_id(); });
+        returned = true;
+    });
+    ASSERT_TRUE(queue.runUntil([&] { return ranOn != std::thread::id(); }));
+    background.join();
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST_F(MainQueueTest, ShutDownLetsAWaitingThreadGoAndDropsWhatIsQueued) {
+    bool ran = false;
+    bool result = true;
+    std::thread background([&] { result = queue.syncFromBackground([&] { ran = true; }); });
+    ASSERT_TRUE(queue.waitForQueued(1)); // the background thread is waiting for it
+    queue.shutDown();
+    background.join();
+    EXPECT_FALSE(result);
+    queue.drain();
+    EXPECT_FALSE(ran);
+    queue.async([&] { ran = true; });
+    queue.drain();
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(MainQueueTest, BackgroundThreadsAreJoinedAndReleaseWhatTheyHoldOnTheMainThread) {
+    struct Witness {
+        std::thread::id* releasedOn;
+        ~Witness() { *releasedOn = std::this_thread::get_id(); }
+    };
+    std::thread::id releasedOn;
+    std::atomic<bool> bodyRan{false};
+    BackgroundThreads::shared().start([&](std::stop_token) { bodyRan = true; },
+                                      std::make_shared<Witness>(Witness{&releasedOn}));
+    ASSERT_TRUE(queue.runUntil([] { return BackgroundThreads::shared().running() == 0; }));
+    EXPECT_TRUE(bodyRan);
+    EXPECT_EQ(releasedOn, std::this_thread::get_id());
+}
+
+TEST_F(MainQueueTest, JoinAllStopsThreadsThatWouldRunForEver) {
+    std::atomic<int> stopped{0};
+    for (int i = 0; i < 3; ++i) {
+        BackgroundThreads::shared().start([&](std::stop_token token) {
+            std::mutex mutex;
+            std::condition_variable_any never;
+            std::unique_lock lock(mutex);
+            never.wait(lock, token, [] { return false; });
+            ++stopped;
+        });
+    }
+    queue.shutDown();
+    BackgroundThreads::shared().joinAll();
+    EXPECT_EQ(stopped, 3);
+    EXPECT_EQ(BackgroundThreads::shared().running(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+#include "QtMainQueue.h"
+
+#include "BackgroundThreads.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <qtestsupport_core.h>
+#include <thread>
+
+namespace {
+
+QCoreApplication* application = nullptr;
+
+TEST(QtMainQueue, RunsTasksFromAnyThreadOnTheEventLoopAndWaitsForSyncCalls) {
+    QtMainQueue queue(*application);
+    MainQueue::setShared(&queue);
+    std::vector<std::string> ran;
+    std::atomic<bool> syncReturned{false};
+    std::thread background([&] {
+        queue.async([&] { ran.push_back(queue.isMainThread() ? "async on main" : "async"); });
+        queue.syncFromBackground([&] { ran.push_back("sync"); });
+        syncReturned = true;
+        queue.after(std::chrono::milliseconds(1), [&] { ran.push_back("after"); });
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ran.size() == 3; }, 20000));
+    background.join();
+    EXPECT_TRUE(syncReturned);
+    EXPECT_EQ(ran, (std::vector<std::string>{"async on main", "sync", "after"}));
+    MainQueue::setShared(nullptr);
+}
+
+TEST(QtMainQueue, ShutDownReleasesAThreadWaitingOnAStoppedEventLoop) {
+    QtMainQueue queue(*application);
+    std::atomic<bool> released{false};
+    std::thread background([&] {
+        queue.syncFromBackground([] {}); // the loop is not running: only shut-down ends this
+        released = true;
+    });
+    queue.shutDown();
+    background.join();
+    EXPECT_TRUE(released);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    application = &app;
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
