@@ -2,6 +2,7 @@
 
 #include "DCCMessage.h"
 #include "DCCMessageDisplay.h"
+#include "KESSerialPort.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -125,7 +126,7 @@ void DCCDispatcher::write(const DCCMessage& message) {
     if (serialPort_ == nullptr) {
         return; // no port: the frame is lost, the bookkeeping stands
     }
-    // The port's sendData comes with the serial layer; until that is linked in, no port can have
-    // been set and this point is never reached.
-    (void)message;
+    // A closed port drops the frame and a failed write is reported to the port's delegate; either
+    // way the frame counts as written and the dispatcher waits for a reply.
+    serialPort_->sendData(frameOf(message));
 }

@@ -1,17 +1,15 @@
 #pragma once
 
+#include "Bytes.h"
 #include "DCCQueue.h"
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 struct DCCMessage;
 class KESSerialPort;
-
-using Bytes = std::vector<std::uint8_t>;
 
 // Decides which packet goes to the command-station board next, and writes it.
 //

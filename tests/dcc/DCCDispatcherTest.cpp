@@ -2,6 +2,7 @@
 
 #include "DCCMessage.h"
 #include "DCCMessageDisplay.h"
+#include "WorkedSequences.h"
 
 #include <cstdio>
 #include <gmock/gmock.h>
@@ -64,27 +65,12 @@ protected:
     std::vector<Bytes> frames;
 };
 
-struct WorkedSequence {
-    const char* title;
-    std::vector<std::pair<std::string, int>>
-        added; // name, priority; the first to an idle dispatcher
-    std::vector<std::string> expected;
-};
-
-void PrintTo(const WorkedSequence& sequence, std::ostream* os) {
-    *os << sequence.title;
-}
-
 class DCCDispatcherSequences : public DCCDispatcherTest,
                                public testing::WithParamInterface<WorkedSequence> {};
 
 TEST_P(DCCDispatcherSequences, WritesEachFrameInTheWorkedOrder) {
     std::map<std::string, DCCMessage> records;
-    records.try_emplace("S", "S", 0x03, 0x78);
-    records.try_emplace("H", "H", 0x03, 0x90);
-    records.try_emplace("A", "A", 0x03, 0x60);
-    records.try_emplace("B", "B", 0x04, 0x3F, 0x85);
-    records.try_emplace("C", "C", 0x05, 0x60);
+    addWorkedSequenceRecords(records);
 
     const WorkedSequence& seq = GetParam();
     testing::internal::CaptureStdout();
@@ -98,12 +84,8 @@ TEST_P(DCCDispatcherSequences, WritesEachFrameInTheWorkedOrder) {
     const std::string log = testing::internal::GetCapturedStdout();
 
     EXPECT_THAT(written, ElementsAreArray(seq.expected));
-    const std::map<std::string, Bytes> wire = {
-        {"IDLE", {0x03, 0xFF, 0x00, 0xFF}},    {"S", {0x03, 0x03, 0x78, 0x7B}},
-        {"H", {0x03, 0x03, 0x90, 0x93}},       {"A", {0x03, 0x03, 0x60, 0x63}},
-        {"B", {0x04, 0x04, 0x3F, 0x85, 0xBE}}, {"C", {0x03, 0x05, 0x60, 0x65}}};
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i], wire.at(written[i])) << "frame " << i;
+        EXPECT_EQ(frames[i], workedSequenceWire().at(written[i])) << "frame " << i;
     }
 
     // Every record ran its full course and left the queues.
@@ -130,27 +112,11 @@ TEST_P(DCCDispatcherSequences, WritesEachFrameInTheWorkedOrder) {
     EXPECT_TRUE(dispatcher.empty());
 }
 
-const std::string I = "IDLE";
-
-INSTANTIATE_TEST_SUITE_P(
-    WorkedSequences, DCCDispatcherSequences,
-    testing::Values(
-        WorkedSequence{
-            "priority0", {{"S", 0}}, {"S", I, "S", I, "S", I, "S", I, "S", I, "S", I, "S", I, "S"}},
-        WorkedSequence{"priority1", {{"H", 1}}, {"H", I, "H", I, "H", I, "H"}},
-        WorkedSequence{"speedThenHeadlight",
-                       {{"S", 0}, {"H", 1}},
-                       {"S", "H", "S", "H", "S", "H", "S", "H", "S", I, "S", I, "S", I, "S"}},
-        WorkedSequence{
-            "twoAtPriority0",
-            {{"A", 0}, {"B", 0}},
-            {"A", I, "B", "A", "B", "A", "B", "A", "B", "A", "B", "A", "B", "A", "B", "A", "B"}},
-        WorkedSequence{"threeAtPriority1",
-                       {{"A", 1}, {"B", 1}, {"C", 1}},
-                       {"A", I, "B", "C", "A", "B", "C", "A", "B", "C", "A", "C", "B"}}),
-    [](const testing::TestParamInfo<WorkedSequence>& info) {
-        return std::string(info.param.title);
-    });
+INSTANTIATE_TEST_SUITE_P(WorkedSequences, DCCDispatcherSequences,
+                         testing::ValuesIn(workedSequences()),
+                         [](const testing::TestParamInfo<WorkedSequence>& info) {
+                             return std::string(info.param.title);
+                         });
 
 TEST_F(DCCDispatcherTest, BothQueuesEmptyWritesAndLogsNothing) {
     testing::internal::CaptureStdout();

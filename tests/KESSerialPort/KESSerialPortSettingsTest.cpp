@@ -1,0 +1,108 @@
+#include "KESSerialPort.h"
+#include "PortFixture.h"
+#include "TerminalSpeed.h"
+
+#include <gmock/gmock.h>
+#include <termios.h>
+
+namespace {
+
+using KESSerialPortSettings = PortFixture;
+
+termios attributesOf(int descriptor) {
+    termios attributes{};
+    EXPECT_EQ(::tcgetattr(descriptor, &attributes), 0);
+    return attributes;
+}
+
+TEST_F(KESSerialPortSettings, SettingsStoredWhileClosedAreAllInForceAfterOpen) {
+    port->setBaudRate(9600);
+    port->setNumberOfStopBits(2);
+    port->setShouldEchoReceivedData(true);
+    port->setParity(KESSerialPortParityOdd);
+    EXPECT_EQ(attributesOf(pty.slave()).c_cflag & CSTOPB, 0u) << "nothing reaches a closed port";
+
+    port->open();
+    const termios applied = attributesOf(pty.slave());
+    EXPECT_EQ(::cfgetospeed(&applied), static_cast<speed_t>(B9600));
+    EXPECT_NE(applied.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(applied.c_lflag & ECHO, 0u);
+    // A pseudo-terminal always clears PARENB itself; PARODD shows which parity was asked for.
+    EXPECT_NE(applied.c_cflag & PARODD, 0u);
+
+    // And they survive a close and reopen.
+    port->close();
+    port->open();
+    const termios reopened = attributesOf(pty.slave());
+    EXPECT_EQ(::cfgetospeed(&reopened), static_cast<speed_t>(B9600));
+    EXPECT_NE(reopened.c_cflag & CSTOPB, 0u);
+}
+
+TEST_F(KESSerialPortSettings, StopBitsAndParityValuesMapAsDocumented) {
+    port->open();
+    for (auto [stopBits, twoStopBits] :
+         {std::pair{0u, false}, std::pair{1u, false}, std::pair{2u, true}, std::pair{3u, true}}) {
+        port->setNumberOfStopBits(stopBits);
+        EXPECT_EQ((attributesOf(pty.slave()).c_cflag & CSTOPB) != 0, twoStopBits) << stopBits;
+    }
+
+    port->setParity(KESSerialPortParityOdd);
+    EXPECT_NE(attributesOf(pty.slave()).c_cflag & PARODD, 0u);
+    port->setParity(KESSerialPortParityEven);
+    EXPECT_EQ(attributesOf(pty.slave()).c_cflag & PARODD, 0u);
+    port->setParity(static_cast<KESSerialPortParity>(7));
+    EXPECT_EQ(port->parity(), KESSerialPortParityNone);
+}
+
+TEST_F(KESSerialPortSettings, AnUnchangedValueAppliesNothing) {
+    port->open();
+    termios changedBehindItsBack = attributesOf(pty.slave());
+    changedBehindItsBack.c_lflag |= ECHO;
+    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &changedBehindItsBack), 0);
+
+    port->setBaudRate(38400);
+    port->setNumberOfStopBits(1);
+    port->setParity(KESSerialPortParityNone);
+    EXPECT_NE(attributesOf(pty.slave()).c_lflag & ECHO, 0u) << "an equal value was reapplied";
+
+    port->setBaudRate(19200);
+    EXPECT_EQ(attributesOf(pty.slave()).c_lflag & ECHO, 0u) << "a new value applies everything";
+}
+
+TEST_F(KESSerialPortSettings, RatesWithoutASpeedCodeReachTheDriverAsNumbers) {
+    port->open();
+    for (std::uint64_t rate : {14400u, 28800u, 250000u, 115200u}) {
+        port->setBaudRate(rate);
+        EXPECT_EQ(TerminalSpeed::current(pty.slave()), rate);
+    }
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+
+    port->setBaudRate(std::nullopt); // no rate: speed 0
+    const termios stopped = attributesOf(pty.slave());
+    EXPECT_EQ(::cfgetospeed(&stopped), static_cast<speed_t>(B0));
+}
+
+TEST_F(KESSerialPortSettings, FlowControlFlagsLinuxLacksAreKeptAndExplainedOnce) {
+    port->open();
+    port->setUsesDTRDSRFlowControl(true);
+    port->setUsesDCDOutputFlowControl(true);
+    EXPECT_TRUE(port->usesDTRDSRFlowControl());
+    EXPECT_TRUE(port->usesDCDOutputFlowControl());
+    EXPECT_TRUE(port->isOpen());
+    EXPECT_THAT(log.lines(), testing::ElementsAre(testing::HasSubstr(
+                                 "DTR/DSR and DCD flow control are not available")));
+}
+
+TEST_F(KESSerialPortSettings, OutputLinesAreStoredOnADeviceWithoutModemLines) {
+    port->setRTS(true);
+    port->setDTR(true);
+    port->open();
+    EXPECT_TRUE(port->RTS());
+    EXPECT_TRUE(port->DTR());
+    port->setRTS(false);
+    queue.drain();
+    EXPECT_FALSE(port->RTS());
+    EXPECT_TRUE(delegate.errors.empty());
+}
+
+} // namespace

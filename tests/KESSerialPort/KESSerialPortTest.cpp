@@ -1,0 +1,296 @@
+#include "KESSerialPort.h"
+
+#include "PortFixture.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using testing::ElementsAre;
+
+namespace {
+
+termios attributesOf(int descriptor) {
+    termios attributes{};
+    EXPECT_EQ(::tcgetattr(descriptor, &attributes), 0);
+    return attributes;
+}
+
+std::size_t entriesIn(const char* directory) {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir(directory)) {
+        while (dirent* entry = ::readdir(dir)) {
+            count += entry->d_name[0] != '.';
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// A joined thread can stay listed by the kernel for a moment while it finishes exiting, so the
+// count is read until it comes back to where it was, within a limit only a leak reaches.
+bool threadCountComesBackTo(std::size_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (entriesIn("/proc/self/task") != expected) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+Bytes bytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+using KESSerialPortOpenClose = PortFixture;
+
+TEST_F(KESSerialPortOpenClose, OpenAppliesRawSettingsAndCloseRestoresTheDevice) {
+    termios cooked = attributesOf(pty.slave());
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+
+    port->open();
+    ASSERT_TRUE(port->isOpen());
+    const termios raw = attributesOf(pty.slave());
+    EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(raw.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(raw.c_cflag & (CLOCAL | CREAD | HUPCL),
+              static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
+    EXPECT_EQ(raw.c_cc[VMIN], 1);
+    EXPECT_EQ(raw.c_cc[VTIME], 2);
+    EXPECT_EQ(::cfgetospeed(&raw), static_cast<speed_t>(B38400));
+
+    EXPECT_TRUE(port->close());
+    EXPECT_FALSE(port->isOpen());
+    const termios restored = attributesOf(pty.slave());
+    EXPECT_EQ(restored.c_lflag & (ICANON | ECHO | ISIG),
+              static_cast<tcflag_t>(ICANON | ECHO | ISIG));
+}
+
+TEST_F(KESSerialPortOpenClose, CallbacksComeInOrderAndRepeatsAreHarmless) {
+    port->open();
+    EXPECT_TRUE(delegate.events.empty()) << "opened is queued, never called from within open";
+    port->open(); // already open: nothing
+    queue.drain();
+    EXPECT_THAT(delegate.events, ElementsAre("opened"));
+    EXPECT_EQ(BackgroundThreads::shared().running(), 1u) << "one read loop, and no line poll on "
+                                                            "a device without modem lines";
+    EXPECT_EQ(port->pinPollTimer(), nullptr);
+
+    EXPECT_TRUE(port->close());
+    EXPECT_TRUE(port->close()); // closed: true, and nobody is called
+    port->cleanup();
+    queue.drain();
+    EXPECT_THAT(delegate.events, ElementsAre("opened", "closed", "removed"));
+    EXPECT_TRUE(delegate.allOnMainThread);
+    EXPECT_TRUE(delegate.errors.empty()) << "a missing modem line is not an error";
+}
+
+TEST_F(KESSerialPortOpenClose, AHeldDeviceFailsAtOnceWithWouldBlock) {
+    const int holder = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+
+    port->open();
+    EXPECT_FALSE(port->isOpen());
+    queue.drain();
+    ASSERT_THAT(delegate.events, ElementsAre("error"));
+    const PosixError& error = delegate.errors.front();
+    EXPECT_EQ(error.code(), EWOULDBLOCK);
+    EXPECT_EQ(error.domain(), PosixError::posixDomain);
+    EXPECT_EQ(error.filePath(), pty.slavePath());
+    EXPECT_EQ(error.localizedDescription(), std::string(std::strerror(EWOULDBLOCK)));
+    EXPECT_EQ(BackgroundThreads::shared().running(), 0u);
+    ::close(holder);
+
+    port->open(); // free again
+    EXPECT_TRUE(port->isOpen());
+}
+
+TEST_F(KESSerialPortOpenClose, AMissingDeviceIsReportedWithItsPath) {
+    port->setPath("/dev/no-such-serial-device");
+    port->open();
+    queue.drain();
+    ASSERT_EQ(delegate.errors.size(), 1u);
+    EXPECT_EQ(delegate.errors[0].code(), ENOENT);
+    EXPECT_EQ(delegate.errors[0].filePath(), "/dev/no-such-serial-device");
+}
+
+TEST_F(KESSerialPortOpenClose, ReceivedBytesReachTheDelegateOnTheMainThreadInOrder) {
+    port->open();
+    queue.drain();
+    EXPECT_EQ(delegate.count("data"), 0u) << "nothing arrives while the line is quiet";
+
+    std::string sent;
+    for (char c = 'a'; c <= 'z'; ++c) {
+        pty.write(bytes(std::string(3, c)));
+        sent += std::string(3, c);
+    }
+    std::string received;
+    runUntil([&] {
+        received.clear();
+        for (const Bytes& chunk : delegate.deliveries) {
+            received.append(chunk.begin(), chunk.end());
+        }
+        return received.size() >= sent.size();
+    });
+    EXPECT_EQ(received, sent);
+    EXPECT_TRUE(delegate.allOnMainThread);
+    EXPECT_EQ(delegate.events.front(), "opened") << "opened comes before any data";
+}
+
+TEST_F(KESSerialPortOpenClose, SendDataWritesKeptBytesFirstAndDropsOnAClosedPort) {
+    EXPECT_FALSE(port->sendData(bytes("lost")));
+    EXPECT_TRUE(port->writeBuffer().empty()) << "a closed port keeps nothing";
+
+    port->open();
+    EXPECT_TRUE(port->sendData({}));
+    EXPECT_TRUE(pty.readAvailable().empty());
+
+    port->setWriteBuffer(bytes("kept-")); // as a short write would leave it
+    EXPECT_TRUE(port->sendData(bytes("new")));
+    EXPECT_EQ(pty.read(8), bytes("kept-new"));
+    EXPECT_TRUE(port->writeBuffer().empty());
+}
+
+TEST_F(KESSerialPortOpenClose, HangUpIsReportedOnceAndClosesThePortWithoutSpinning) {
+    port->open();
+    queue.drain();
+    timespec before{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+
+    pty.closeMaster();
+    runUntil([&] { return delegate.count("closed") == 1; });
+    waitForThreads(0); // the read loop has ended
+
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_THAT(delegate.events, ElementsAre("opened", "error", "closed"));
+    EXPECT_EQ(delegate.errors[0].code(), EIO);
+    EXPECT_FALSE(port->sendData(bytes("x")));
+
+    // A loop that spun on the dead descriptor would have burned the CPU for as long as the test
+    // waited; a second of processor time is far beyond anything the orderly path uses.
+    timespec after{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    EXPECT_LT(after.tv_sec - before.tv_sec, 1);
+}
+
+TEST_F(KESSerialPortOpenClose, AFailedWriteReportsAndKeepsEveryByte) {
+    port->open();
+    queue.drain();
+    pty.closeMaster(); // writes to the slave now fail with EIO
+    EXPECT_FALSE(port->sendData(bytes("abc")));
+    EXPECT_EQ(port->writeBuffer(), bytes("abc"));
+    ASSERT_GE(delegate.errors.size(), 1u);
+    EXPECT_EQ(delegate.errors[0].code(), EIO);
+    runUntil([&] { return !port->isOpen(); });
+}
+
+TEST_F(KESSerialPortOpenClose, FlowControlChangeReopensWithTheNewSetting) {
+    port->open();
+    queue.drain();
+    port->setWriteBuffer(bytes("pending"));
+
+    port->setUsesRTSCTSFlowControl(true);
+    EXPECT_TRUE(port->isOpen());
+    EXPECT_TRUE(port->writeBuffer().empty()) << "the close discards unwritten bytes";
+    EXPECT_NE(attributesOf(pty.slave()).c_cflag & CRTSCTS, 0u);
+    queue.drain();
+    EXPECT_THAT(delegate.events, ElementsAre("opened", "closed", "opened"));
+
+    port->setUsesRTSCTSFlowControl(true); // unchanged: no close, no reopen
+    queue.drain();
+    EXPECT_EQ(delegate.events.size(), 3u);
+
+    // Only the new opening's read loop is left to serve the device.
+    waitForThreads(1);
+    pty.write(bytes("after"));
+    runUntil([&] { return delegate.count("data") > 0; });
+    EXPECT_EQ(delegate.deliveries.front(), bytes("after"));
+}
+
+TEST_F(KESSerialPortOpenClose, CloseThenOpenAtOnceLeavesNoOldLoopOnTheNewDescriptor) {
+    for (int round = 0; round < 20; ++round) {
+        port->open();
+        ASSERT_TRUE(port->close());
+    }
+    port->open();
+    waitForThreads(1);
+    const std::string text = "0123456789";
+    pty.write(bytes(text));
+    std::string received;
+    runUntil([&] {
+        received.clear();
+        for (const Bytes& chunk : delegate.deliveries) {
+            received.append(chunk.begin(), chunk.end());
+        }
+        return received.size() >= text.size();
+    });
+    EXPECT_EQ(received, text);
+}
+
+TEST_F(KESSerialPortOpenClose, DescriptorZeroCountsAsFailedAndIsNotKept) {
+    const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    ASSERT_GE(savedStdin, 0);
+    ::close(0);
+    port->open();
+    const bool zeroStillOpen = ::fcntl(0, F_GETFD) != -1;
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_FALSE(zeroStillOpen) << "the descriptor was leaked";
+    queue.drain();
+    ASSERT_EQ(delegate.errors.size(), 1u);
+    EXPECT_EQ(delegate.errors[0].code(), EBADF);
+}
+
+TEST_F(KESSerialPortOpenClose, ThousandOpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
+    // One cycle first: a sanitizer runtime starts a helper thread of its own at the first thread.
+    port->open();
+    port->close();
+    waitForThreads(0);
+    const std::size_t descriptors = entriesIn("/proc/self/fd");
+    const std::size_t threads = entriesIn("/proc/self/task");
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        port->open();
+        if (!port->isOpen()) {
+            queue.drain();
+            FAIL() << "cycle " << cycle << ": " << delegate.errors.back().localizedDescription();
+        }
+        ASSERT_TRUE(port->close());
+        queue.drain();
+    }
+    waitForThreads(0);
+    EXPECT_EQ(entriesIn("/proc/self/fd"), descriptors);
+    EXPECT_TRUE(threadCountComesBackTo(threads))
+        << entriesIn("/proc/self/task") << " threads, " << threads << " before";
+    EXPECT_EQ(delegate.count("opened"), 1001u);
+    EXPECT_EQ(delegate.count("closed"), 1001u);
+}
+
+TEST_F(KESSerialPortOpenClose, EverySetterIsAnnouncedAndIsOpenFollowsTheDescriptor) {
+    std::vector<std::string> heard;
+    for (const char* key : {"isOpen", "fileDescriptor", "baudRate", "RTS"}) {
+        port->addObserver(key, [&heard](std::string_view k) { heard.emplace_back(k); });
+    }
+    port->setBaudRate(38400); // same value: announced all the same
+    port->setRTS(false);
+    port->open();
+    // Opening settles the output lines: RTS takes the line's state, then the wanted one.
+    EXPECT_THAT(heard, ElementsAre("baudRate", "RTS", "fileDescriptor", "isOpen", "RTS", "RTS"));
+    heard.clear();
+    port->close();
+    EXPECT_THAT(heard, ElementsAre("fileDescriptor", "isOpen"));
+}
+
+} // namespace
