@@ -327,69 +327,63 @@ void KESSerialPort::setDelegate(KESSerialPortDelegate* delegate) {
     didChangeValueForKey("delegate");
 }
 
+template <typename T>
+T KESSerialPort::lockedGet(const T& field) const {
+    std::lock_guard lock(identityMutex_);
+    return field;
+}
+
+template <typename T>
+void KESSerialPort::lockedSet(T& field, T value, const char* key) {
+    {
+        std::lock_guard lock(identityMutex_);
+        field = std::move(value); // a replaced device handle is released here
+    }
+    didChangeValueForKey(key);
+}
+
+template <typename T>
+void KESSerialPort::storeAndApply(T& field, T value, const char* key) {
+    if (value != field) {
+        field = value;
+        setPortOptions();
+    }
+    didChangeValueForKey(key);
+}
+
 std::string KESSerialPort::path() const {
-    std::lock_guard lock(identityMutex_);
-    return path_;
+    return lockedGet(path_);
 }
-
 void KESSerialPort::setPath(std::string path) {
-    {
-        std::lock_guard lock(identityMutex_);
-        path_ = std::move(path);
-    }
-    didChangeValueForKey("path");
+    lockedSet(path_, std::move(path), "path");
 }
-
 DeviceHandle KESSerialPort::IOKitDevice() const {
-    std::lock_guard lock(identityMutex_);
-    return device_;
+    return lockedGet(device_);
 }
-
 void KESSerialPort::setIoKitDevice(DeviceHandle device) {
-    {
-        std::lock_guard lock(identityMutex_);
-        if (device != device_) {
-            device_ = std::move(device); // the old handle is released here
-        }
-    }
-    didChangeValueForKey("IOKitDevice");
+    lockedSet(device_, std::move(device), "IOKitDevice");
 }
-
 std::string KESSerialPort::name() const {
-    std::lock_guard lock(identityMutex_);
-    return name_;
+    return lockedGet(name_);
 }
-
 void KESSerialPort::setName(std::string name) {
-    {
-        std::lock_guard lock(identityMutex_);
-        name_ = std::move(name);
-    }
-    didChangeValueForKey("name");
+    lockedSet(name_, std::move(name), "name");
+}
+Bytes KESSerialPort::writeBuffer() const {
+    return lockedGet(writeBuffer_);
+}
+void KESSerialPort::setWriteBuffer(Bytes buffer) {
+    lockedSet(writeBuffer_, std::move(buffer), "writeBuffer");
 }
 
 void KESSerialPort::setBaudRate(std::optional<std::uint64_t> baudRate) {
-    if (baudRate != baudRate_) {
-        baudRate_ = baudRate;
-        setPortOptions();
-    }
-    didChangeValueForKey("baudRate");
+    storeAndApply(baudRate_, baudRate, "baudRate");
 }
-
 void KESSerialPort::setNumberOfStopBits(std::uint64_t numberOfStopBits) {
-    if (numberOfStopBits != numberOfStopBits_) {
-        numberOfStopBits_ = numberOfStopBits;
-        setPortOptions();
-    }
-    didChangeValueForKey("numberOfStopBits");
+    storeAndApply(numberOfStopBits_, numberOfStopBits, "numberOfStopBits");
 }
-
 void KESSerialPort::setShouldEchoReceivedData(bool echo) {
-    if (echo != shouldEchoReceivedData_) {
-        shouldEchoReceivedData_ = echo;
-        setPortOptions();
-    }
-    didChangeValueForKey("shouldEchoReceivedData");
+    storeAndApply(shouldEchoReceivedData_, echo, "shouldEchoReceivedData");
 }
 
 void KESSerialPort::setParity(KESSerialPortParity parity) {
@@ -427,28 +421,24 @@ void KESSerialPort::setUsesDCDOutputFlowControl(bool uses) {
 }
 
 void KESSerialPort::setRTS(bool asserted) {
-    if (asserted != RTS_) {
-        RTS_ = asserted;
-        if (isOpen()) {
-            driveOutputLine(TIOCM_RTS, asserted);
-        }
-    }
-    didChangeValueForKey("RTS");
+    setOutputLine(RTS_, TIOCM_RTS, asserted, "RTS");
 }
 
 void KESSerialPort::setDTR(bool asserted) {
-    if (asserted != DTR_) {
-        DTR_ = asserted;
-        if (isOpen()) {
-            driveOutputLine(TIOCM_DTR, asserted);
-        }
+    setOutputLine(DTR_, TIOCM_DTR, asserted, "DTR");
+}
+
+void KESSerialPort::setOutputLine(bool& stored, int bit, bool asserted, const char* key) {
+    if (asserted != stored) {
+        stored = asserted;
+        driveOutputLine(bit, asserted);
     }
-    didChangeValueForKey("DTR");
+    didChangeValueForKey(key);
 }
 
 void KESSerialPort::driveOutputLine(int bit, bool asserted) {
-    if (opening_ == nullptr || !opening_->hasModemLines) {
-        return;
+    if (!isOpen() || opening_ == nullptr || !opening_->hasModemLines) {
+        return; // applied by the next open
     }
     const int descriptor = opening_->descriptor();
     int word = 0;
@@ -466,28 +456,13 @@ void KESSerialPort::setCTS(bool asserted) {
     CTS_ = asserted;
     didChangeValueForKey("CTS");
 }
-
 void KESSerialPort::setDSR(bool asserted) {
     DSR_ = asserted;
     didChangeValueForKey("DSR");
 }
-
 void KESSerialPort::setDCD(bool asserted) {
     DCD_ = asserted;
     didChangeValueForKey("DCD");
-}
-
-Bytes KESSerialPort::writeBuffer() const {
-    std::lock_guard lock(identityMutex_);
-    return writeBuffer_;
-}
-
-void KESSerialPort::setWriteBuffer(Bytes buffer) {
-    {
-        std::lock_guard lock(identityMutex_);
-        writeBuffer_ = std::move(buffer);
-    }
-    didChangeValueForKey("writeBuffer");
 }
 
 void KESSerialPort::setFileDescriptor(std::int32_t descriptor) {

@@ -164,7 +164,14 @@ private:
     static std::shared_ptr<KESSerialPort> makePort(const DeviceHandle& device, std::string path,
                                                    std::string name);
     void applyDefaultSettings();
+    template <typename T>
+    T lockedGet(const T& field) const;
+    template <typename T>
+    void lockedSet(T& field, T value, const char* key);
+    template <typename T>
+    void storeAndApply(T& field, T value, const char* key);
     void changeFlowControl(bool& flag, bool uses, const char* key);
+    void setOutputLine(bool& stored, int bit, bool asserted, const char* key);
     void driveOutputLine(int bit, bool asserted);
     void queueError(int code);
     void startReadLoop();

@@ -51,7 +51,17 @@ Bytes bytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-using KESSerialPortOpenClose = PortFixture;
+class KESSerialPortOpenClose : public PortFixture {
+protected:
+    // Every delivery so far, joined.
+    std::string receivedText() const {
+        std::string text;
+        for (const Bytes& chunk : delegate.deliveries) {
+            text.append(chunk.begin(), chunk.end());
+        }
+        return text;
+    }
+};
 
 TEST_F(KESSerialPortOpenClose, OpenAppliesRawSettingsAndCloseRestoresTheDevice) {
     termios cooked = attributesOf(pty.slave());
@@ -135,15 +145,8 @@ TEST_F(KESSerialPortOpenClose, ReceivedBytesReachTheDelegateOnTheMainThreadInOrd
         pty.write(bytes(std::string(3, c)));
         sent += std::string(3, c);
     }
-    std::string received;
-    runUntil([&] {
-        received.clear();
-        for (const Bytes& chunk : delegate.deliveries) {
-            received.append(chunk.begin(), chunk.end());
-        }
-        return received.size() >= sent.size();
-    });
-    EXPECT_EQ(received, sent);
+    runUntil([&] { return receivedText().size() >= sent.size(); });
+    EXPECT_EQ(receivedText(), sent);
     EXPECT_TRUE(delegate.allOnMainThread);
     EXPECT_EQ(delegate.events.front(), "opened") << "opened comes before any data";
 }
@@ -227,15 +230,8 @@ TEST_F(KESSerialPortOpenClose, CloseThenOpenAtOnceLeavesNoOldLoopOnTheNewDescrip
     waitForThreads(1);
     const std::string text = "0123456789";
     pty.write(bytes(text));
-    std::string received;
-    runUntil([&] {
-        received.clear();
-        for (const Bytes& chunk : delegate.deliveries) {
-            received.append(chunk.begin(), chunk.end());
-        }
-        return received.size() >= text.size();
-    });
-    EXPECT_EQ(received, text);
+    runUntil([&] { return receivedText().size() >= text.size(); });
+    EXPECT_EQ(receivedText(), text);
 }
 
 TEST_F(KESSerialPortOpenClose, DescriptorZeroCountsAsFailedAndIsNotKept) {
