@@ -225,9 +225,9 @@ void logEvent(const SimulatedBoard::Event& event) {
 
 void printLayout(const SimulatedBoard& board) {
     const SimulatedBoard::Counters c = board.counters();
-    say("-- layout after " + std::to_string(c.frames) + " frames (" +
-        std::to_string(c.badErrorBytes) + " with a bad error byte, " +
-        std::to_string(c.badLengths) + " bad lengths, " + std::to_string(c.discardedBytes) +
+    say("-- layout after " + std::to_string(c.frames) +
+        " good frames; faults: " + std::to_string(c.badErrorBytes) + " bad error byte, " +
+        std::to_string(c.badLengths) + " bad length (" + std::to_string(c.discardedBytes) +
         " bytes skipped)\n" + board.layout().describe());
 }
 
