@@ -1,0 +1,144 @@
+#pragma once
+
+#include "BoardKnobs.h"
+#include "DCCPacketDecoder.h"
+#include "FrameParser.h"
+#include "LayoutModel.h"
+#include "PseudoTerminal.h"
+#include "ReplyShaper.h"
+#include "SpeedMode.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A command-station board on a pseudo-terminal: the program opens slavePath() as its serial port,
+// writes frames to it and gets a reply for each.
+//
+// For every frame the board checks the error byte, decodes the packet, applies it to its layout
+// model and answers with one write of short ASCII text: "OK <n>\n" for a good frame,
+// "ERR <n> error byte\n" or "ERR <n> length\n" for a bad one, n counting frames and faults from 1.
+// The knobs (BoardKnobs) can delay, drop, split, merge or spoil replies, silence the board or hang
+// up the line.
+//
+// Threading: the board serves the line on a thread of its own between start() and stop(). start,
+// stop and the destructor belong to one controlling thread; hangUp, setKnobs, counters, layout and
+// isHungUp may be called from any thread, also while the board runs. The observer runs on the
+// board's thread only, one event at a time, never after stop() has returned; it must not call
+// stop() or destroy the board. For a frame, its event is delivered, and the frame counted and
+// applied to the layout, before its reply is written: a client that has read a reply can rely on
+// all three. The write counters go up only after the write.
+//
+// Ownership: the board owns the pseudo-terminal and its thread; the destructor stops the thread
+// and closes every descriptor.
+class SimulatedBoard {
+public:
+    struct Event {
+        enum class Kind {
+            Frame,        // a good frame: meaning is the decoded packet
+            BadErrorByte, // a frame whose error byte is wrong
+            BadLength,    // a byte that cannot start a frame
+            HungUp,       // the line was closed: meaning says why
+            WriteFailed,  // the line did not take a reply whole: meaning says why
+        };
+        Kind kind = Kind::Frame;
+        std::uint64_t number = 0;        // frames and faults counted from 1; 0 for line events
+        std::vector<std::uint8_t> bytes; // as received
+        std::string meaning;
+        std::string reply;     // the reply due, before the knobs have their say
+        std::string replyNote; // what the knobs did to it; empty when it went as is
+    };
+
+    struct Counters {
+        std::uint64_t frames = 0;
+        std::uint64_t badErrorBytes = 0;
+        std::uint64_t badLengths = 0;
+        std::uint64_t discardedBytes = 0; // bytes that were part of no frame
+        std::uint64_t writes = 0;         // writes the line took whole
+        std::uint64_t failedWrites = 0;   // writes it took in part or not at all
+    };
+
+    using Observer = std::function<void(const Event&)>;
+
+    // Opens the pseudo-terminal; nothing is served until start(). Throws std::system_error if no
+    // pseudo-terminal or wake-up pipe can be had. baselineMode: how the decoders read baseline
+    // speed packets (see DCCPacketDecoder).
+    explicit SimulatedBoard(SpeedMode baselineMode = SpeedMode::Steps28, BoardKnobs knobs = {},
+                            Observer observer = {});
+    ~SimulatedBoard();
+    SimulatedBoard(const SimulatedBoard&) = delete;
+    SimulatedBoard& operator=(const SimulatedBoard&) = delete;
+
+    const std::string& slavePath() const { return terminal_.slavePath(); }
+
+    // Starts serving the line; does nothing if already running. Throws std::system_error if no
+    // thread can be started.
+    void start();
+    // Stops serving and joins the board's thread. Replies not yet written are dropped. Safe to
+    // call when not running. Not from the observer.
+    void stop();
+
+    // Closes the line: clients see it hang up, and the slave path goes away. While running this
+    // happens on the board's thread shortly after the call (a HungUp event follows); otherwise
+    // at once, without an event. A hung-up board stays hung up.
+    void hangUp();
+    bool isHungUp() const;
+
+    // Takes effect from the next frame.
+    void setKnobs(const BoardKnobs& knobs);
+    Counters counters() const;
+    // A copy of the layout model as it stands.
+    LayoutModel layout() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Pending {
+        enum class Action { Write, HangUp };
+        Action action = Action::Write;
+        Clock::time_point due;
+        std::vector<std::uint8_t> bytes;
+        bool afterRead = false;  // wait for the reader to take what was written before
+        Clock::time_point since; // when that was written
+        bool sawUnread = false;  // it was seen waiting in the slave
+    };
+
+    void run();
+    void readLine();
+    void answer(const FrameParser::Event& frame, Clock::time_point arrived);
+    void writeDue(Clock::time_point now);
+    bool readerHasTaken(Pending& pending, Clock::time_point now) const;
+    void writeReply(const std::vector<std::uint8_t>& bytes);
+    void closeLine(std::string why);
+    int pollTimeout(Clock::time_point now) const;
+    void notify(const Event& event);
+    void wake();
+
+    // The line, the parser and the queue of pending writes belong to the board's thread while it
+    // runs, and to the controlling thread otherwise.
+    PseudoTerminal terminal_;
+    FrameParser parser_;
+    std::deque<Pending> pending_;
+    std::uint64_t answered_ = 0; // frames and faults answered so far
+    const DCCPacketDecoder decoder_;
+    const Observer observer_;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+
+    std::mutex controlMutex_; // start, stop and hangUp against each other
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> hangUpRequested_{false};
+
+    mutable std::mutex mutex_; // the members below
+    ReplyShaper shaper_;
+    LayoutModel layout_;
+    Counters counters_;
+    bool hungUp_ = false;
+};

@@ -1,0 +1,335 @@
+// dcc-board-sim: a simulated DCC command-station board on a pseudo-terminal.
+//
+// Prints the slave device's path on the first line of standard output, so that a script can read
+// it, then one line per frame received: its bytes, what the packet means and the reply. The layout
+// (every locomotive addressed so far and what it is doing) is printed on request and on exit.
+//
+// Threads: the board serves the line on its own thread and prints its lines from there; the main
+// thread waits for signals (through a self-pipe) and for Enter on the terminal. Both print under
+// one lock. The signals are blocked before the board's thread starts, so their handlers only ever
+// run on the main thread.
+
+#include "BoardKnobs.h"
+#include "SimulatedBoard.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char* usage = R"(Usage: dcc-board-sim [options]
+
+Simulates a DCC command-station board on a pseudo-terminal. The first line of output is the
+slave device to open as the serial port; then each frame received is logged with its meaning
+and the reply sent. A frame is N (3 to 6), N packet bytes, the error byte last; the board
+answers "OK <n>" or "ERR <n> ...", one line per frame.
+
+Options:
+  --link PATH           also make PATH a symbolic link to the slave device (removed on exit)
+  --baseline-steps 14|28
+                        how the decoders read baseline speed packets (default 28)
+  --delay MS            wait MS milliseconds before each reply
+  --drop-every N        do not send every N-th reply
+  --split-every N       send every N-th reply in two writes
+  --merge-every N       hold every N-th reply back and send it with the next one
+  --garble-every N      start every N-th reply with bytes that are not UTF-8
+  --silent-after N      answer only the first N frames (0: answer none)
+  --hang-up-after N     close the line once the N-th frame is answered, then quit
+  -h, --help            show this text
+
+While it runs: Enter (in a terminal) or SIGUSR1 prints the layout; Ctrl-C, SIGTERM or SIGHUP
+prints it and quits.
+
+By hand, in another terminal:
+  printf '\x03\x03\x78\x7b' > /dev/pts/N     # loco 3, 28 steps: step 14, forward
+  cat /dev/pts/N                             # shows the replies
+)";
+
+std::mutex outputMutex;
+
+void say(const std::string& text) {
+    const std::lock_guard lock(outputMutex);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+int wakeWrite = -1; // the self-pipe: signal numbers, and 0 when the line has hung up
+
+void onSignal(int signal) {
+    const int saved = errno;
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t written = write(wakeWrite, &byte, 1);
+    errno = saved;
+}
+
+struct Options {
+    SpeedMode baselineMode = SpeedMode::Steps28;
+    BoardKnobs knobs;
+    std::string link;
+    bool help = false;
+};
+
+std::optional<std::uint64_t> number(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Fills options from the command line; returns an error message, empty when all is well.
+std::string parse(int argc, char** argv, Options& options) {
+    constexpr std::array<std::string_view, 9> valued{
+        "--link",        "--baseline-steps", "--delay",        "--drop-every",   "--split-every",
+        "--merge-every", "--garble-every",   "--silent-after", "--hang-up-after"};
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+            continue;
+        }
+        std::string_view value;
+        const auto equals = arg.find('=');
+        const bool valueInline = arg.starts_with("--") && equals != arg.npos;
+        if (valueInline) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        }
+        if (std::find(valued.begin(), valued.end(), arg) == valued.end()) {
+            return "unknown option " + std::string(arg);
+        }
+        if (!valueInline) {
+            if (i + 1 == argc) {
+                return std::string(arg) + " needs a value";
+            }
+            value = argv[++i];
+        }
+        if (arg == "--link") {
+            options.link = value;
+            continue;
+        }
+        const std::optional<std::uint64_t> n = number(value);
+        if (!n) {
+            return std::string(arg) + ": not a number: " + std::string(value);
+        }
+        auto every = [&](unsigned& field) {
+            field = static_cast<unsigned>(std::min<std::uint64_t>(*n, UINT_MAX));
+        };
+        if (arg == "--baseline-steps") {
+            if (*n != 14 && *n != 28) {
+                return "--baseline-steps must be 14 or 28";
+            }
+            options.baselineMode = *n == 14 ? SpeedMode::Steps14 : SpeedMode::Steps28;
+        } else if (arg == "--delay") {
+            options.knobs.replyDelay =
+                std::chrono::milliseconds(std::min<std::uint64_t>(*n, 3'600'000));
+        } else if (arg == "--drop-every") {
+            every(options.knobs.dropEvery);
+        } else if (arg == "--split-every") {
+            every(options.knobs.splitEvery);
+        } else if (arg == "--merge-every") {
+            every(options.knobs.mergeEvery);
+        } else if (arg == "--garble-every") {
+            every(options.knobs.garbleEvery);
+        } else if (arg == "--silent-after") {
+            options.knobs.silentAfter = *n;
+        } else if (arg == "--hang-up-after") {
+            if (*n == 0) {
+                return "--hang-up-after must be 1 or more";
+            }
+            options.knobs.hangUpAfter = *n;
+        }
+    }
+    return {};
+}
+
+// The optional symbolic link to the slave device. Replaces a stale link left by an earlier run,
+// never anything else, and on destruction removes the link only if it still points here.
+class SlaveLink {
+public:
+    SlaveLink(std::string path, const std::string& target)
+        : path_(std::move(path)), target_(target) {
+        struct stat status {};
+        if (lstat(path_.c_str(), &status) == 0) {
+            if (!S_ISLNK(status.st_mode)) {
+                throw std::runtime_error(path_ + " exists and is not a symbolic link");
+            }
+            unlink(path_.c_str());
+        }
+        if (symlink(target_.c_str(), path_.c_str()) != 0) {
+            throw std::system_error(errno, std::generic_category(), "symlink " + path_);
+        }
+    }
+    ~SlaveLink() {
+        std::vector<char> buffer(target_.size() + 2);
+        const ssize_t n = readlink(path_.c_str(), buffer.data(), buffer.size());
+        if (n >= 0 && std::string_view(buffer.data(), static_cast<std::size_t>(n)) == target_) {
+            unlink(path_.c_str());
+        }
+    }
+    SlaveLink(const SlaveLink&) = delete;
+    SlaveLink& operator=(const SlaveLink&) = delete;
+
+private:
+    std::string path_;
+    std::string target_;
+};
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char byte[4];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(byte, sizeof byte, "%02X ", b);
+        text += byte;
+    }
+    return text;
+}
+
+void logEvent(const SimulatedBoard::Event& event) {
+    using Kind = SimulatedBoard::Event::Kind;
+    if (event.kind == Kind::HungUp || event.kind == Kind::WriteFailed) {
+        say("-- " + event.meaning + "\n");
+        if (event.kind == Kind::HungUp) {
+            onSignal(0);
+        }
+        return;
+    }
+    std::string reply = event.reply;
+    while (!reply.empty() && reply.back() == '\n') {
+        reply.pop_back();
+    }
+    char head[64];
+    std::snprintf(head, sizeof head, "#%-4llu %-21s", static_cast<unsigned long long>(event.number),
+                  hex(event.bytes).c_str());
+    say(head + event.meaning + "  -> " + reply +
+        (event.replyNote.empty() ? "" : " [" + event.replyNote + "]") + "\n");
+}
+
+void printLayout(const SimulatedBoard& board) {
+    const SimulatedBoard::Counters c = board.counters();
+    say("-- layout after " + std::to_string(c.frames) +
+        " good frames; faults: " + std::to_string(c.badErrorBytes) + " bad error byte, " +
+        std::to_string(c.badLengths) + " bad length (" + std::to_string(c.discardedBytes) +
+        " bytes skipped)\n" + board.layout().describe());
+}
+
+// Serves until a quitting signal or a hang-up. Returns the exit status.
+int serve(SimulatedBoard& board) {
+    const bool watchStdin = isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+    std::vector<pollfd> fds{{-1, POLLIN, 0}, {watchStdin ? STDIN_FILENO : -1, POLLIN, 0}};
+    int wakeRead = -1;
+    {
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            std::perror("dcc-board-sim: pipe2");
+            return 1;
+        }
+        wakeRead = pipeFds[0];
+        wakeWrite = pipeFds[1];
+        fds[0].fd = wakeRead;
+    }
+    board.start();
+    sigset_t quitting;
+    sigemptyset(&quitting);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+        sigaddset(&quitting, s);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &quitting, nullptr);
+
+    bool running = true;
+    while (running) {
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::perror("dcc-board-sim: poll");
+            break;
+        }
+        if (fds[0].revents != 0) {
+            char signals[16];
+            const ssize_t n = read(wakeRead, signals, sizeof signals);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (signals[i] == SIGUSR1) {
+                    printLayout(board);
+                } else {
+                    running = false;
+                }
+            }
+        }
+        if (fds[1].revents != 0) {
+            char line[256];
+            if (read(STDIN_FILENO, line, sizeof line) > 0) {
+                printLayout(board);
+            } else {
+                fds[1].fd = -1; // end of input, or moved to the background
+            }
+        }
+    }
+    pthread_sigmask(SIG_BLOCK, &quitting, nullptr);
+    board.stop();
+    printLayout(board);
+    close(wakeRead);
+    close(wakeWrite);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const std::string error = parse(argc, argv, options); !error.empty()) {
+        std::fprintf(stderr, "dcc-board-sim: %s\nTry dcc-board-sim --help.\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+
+    // Blocked before the board's thread exists, so that it inherits the mask; serve() unblocks
+    // them on the main thread only.
+    sigset_t handled;
+    sigemptyset(&handled);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+        sigaddset(&handled, s);
+        sigaction(s, &action, nullptr);
+    }
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    // Reading the terminal from the background would stop the process; this makes it fail instead.
+    std::signal(SIGTTIN, SIG_IGN);
+
+    try {
+        SimulatedBoard board(options.baselineMode, options.knobs, logEvent);
+        say(board.slavePath() + "\n");
+        std::optional<SlaveLink> link;
+        if (!options.link.empty()) {
+            link.emplace(options.link, board.slavePath());
+            say("-- linked as " + options.link + "\n");
+        }
+        return serve(board);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "dcc-board-sim: %s\n", error.what());
+        return 1;
+    }
+}
