@@ -44,7 +44,7 @@ TEST_F(KESSerialPortRegistry, ANullDeviceIsAProgrammingError) {
 }
 
 TEST_F(KESSerialPortRegistry, AnUnlistedTerminalGetsOnePortThroughTheKnownPathFactory) {
-    PseudoTerminal other;
+    PseudoTerminalPair other;
     const auto simulated = KESSerialPort::serialPortWithKnownPath(other.slavePath(), "board");
     ASSERT_NE(simulated, nullptr);
     EXPECT_EQ(simulated->name(), "board");
@@ -56,7 +56,7 @@ TEST_F(KESSerialPortRegistry, AnUnlistedTerminalGetsOnePortThroughTheKnownPathFa
 }
 
 TEST_F(KESSerialPortRegistry, EqualityAndHashFollowThePath) {
-    PseudoTerminal other;
+    PseudoTerminalPair other;
     const auto second = KESSerialPort::serialPortWithKnownPath(other.slavePath(), "second");
     EXPECT_FALSE(*second == *port);
     second->setPath(port->path());

@@ -2,7 +2,7 @@
 
 #include "BackgroundThreads.h"
 #include "KESSerialPort.h"
-#include "PseudoTerminal.h"
+#include "PseudoTerminalPair.h"
 #include "RecordingDelegate.h"
 #include "RecordingLog.h"
 #include "TestDeviceRegistry.h"
@@ -29,7 +29,7 @@ protected:
     TestMainQueue queue;
     TestDeviceRegistry registry;
     RecordingLog log;
-    PseudoTerminal pty;
+    PseudoTerminalPair pty;
     RecordingDelegate delegate;
     DeviceHandle device;
     std::shared_ptr<KESSerialPort> port;

@@ -1,4 +1,4 @@
-#include "PseudoTerminal.h"
+#include "PseudoTerminalPair.h"
 
 #include <cerrno>
 #include <climits>
@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-PseudoTerminal::PseudoTerminal() {
+PseudoTerminalPair::PseudoTerminalPair() {
     char name[PATH_MAX];
     if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
         throw std::runtime_error("openpty failed");
@@ -19,16 +19,16 @@ PseudoTerminal::PseudoTerminal() {
     slavePath_ = name;
 }
 
-PseudoTerminal::~PseudoTerminal() {
+PseudoTerminalPair::~PseudoTerminalPair() {
     closeMaster();
     ::close(slave_);
 }
 
-void PseudoTerminal::write(const Bytes& bytes) const {
+void PseudoTerminalPair::write(const Bytes& bytes) const {
     ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-Bytes PseudoTerminal::read(std::size_t count) const {
+Bytes PseudoTerminalPair::read(std::size_t count) const {
     Bytes bytes;
     while (bytes.size() < count) {
         pollfd ready{master_, POLLIN, 0};
@@ -48,12 +48,12 @@ Bytes PseudoTerminal::read(std::size_t count) const {
     return bytes;
 }
 
-bool PseudoTerminal::hasData() const {
+bool PseudoTerminalPair::hasData() const {
     pollfd ready{master_, POLLIN, 0};
     return ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0;
 }
 
-Bytes PseudoTerminal::readAvailable() const {
+Bytes PseudoTerminalPair::readAvailable() const {
     Bytes bytes;
     pollfd ready{master_, POLLIN, 0};
     while (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0) {
@@ -67,7 +67,7 @@ Bytes PseudoTerminal::readAvailable() const {
     return bytes;
 }
 
-void PseudoTerminal::closeMaster() {
+void PseudoTerminalPair::closeMaster() {
     if (master_ >= 0) {
         ::close(master_);
         master_ = -1;

@@ -8,12 +8,12 @@
 // A real pseudo-terminal pair for tests. The test plays the far end on the master side; the
 // slave side is the "device" a port opens by path. The pair's own slave descriptor stays open so
 // the test can read the device's attributes whatever the port has done.
-class PseudoTerminal {
+class PseudoTerminalPair {
 public:
-    PseudoTerminal();
-    ~PseudoTerminal();
-    PseudoTerminal(const PseudoTerminal&) = delete;
-    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+    PseudoTerminalPair();
+    ~PseudoTerminalPair();
+    PseudoTerminalPair(const PseudoTerminalPair&) = delete;
+    PseudoTerminalPair& operator=(const PseudoTerminalPair&) = delete;
 
     int master() const { return master_; }
     int slave() const { return slave_; }
