@@ -1,65 +1,136 @@
-// Shows the packet core at work before any serial port exists: runs the dispatcher's worked
-// sequences and prints, for every frame it writes, the record's name and the bytes that would go
-// on the wire. Each reply from the board is stood in for by one call of sendNextMessage.
+// Runs the packet core for real: the dispatcher writes each frame through a serial port to the
+// simulated command-station board on a pseudo-terminal, and each reply of the board releases the
+// next frame (stop-and-wait). Shows the dispatcher's own diagnostic lines and, from the board,
+// every frame with what it tells the decoders on the track; ends with the board's picture of the
+// layout.
 //
-// The dispatcher's own diagnostic lines appear in between, as they would in the program.
+// The worked sequences run one after the other, each on a fresh dispatcher.
 
+#include "BackgroundThreads.h"
 #include "DCCDispatcher.h"
 #include "DCCMessage.h"
-#include "DCCMessageDisplay.h"
+#include "KESSerialPort.h"
+#include "KESSerialPortDelegate.h"
+#include "QtMainQueue.h"
+#include "SimulatedBoard.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct Step {
-    DCCMessage* message;
-    int priority;
+struct Sequence {
+    const char* title;
+    std::vector<std::pair<DCCMessage*, int>> added; // record, priority
 };
 
-void printFrame(int count, const DCCMessage& m) {
-    std::printf("\n  -> write %2d  %-6s", count, m.name.c_str());
-    for (std::uint8_t b : DCCDispatcher::frameOf(m)) {
-        std::printf(" %02X", b);
+void showBoardEvent(const SimulatedBoard::Event& event) {
+    std::string bytes;
+    for (std::uint8_t b : event.bytes) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X ", b);
+        bytes += hex;
     }
+    std::printf("\n    board #%-3llu %-16s %s", static_cast<unsigned long long>(event.number),
+                bytes.c_str(), event.meaning.c_str());
 }
 
-// Adds the first record to an idle dispatcher, the rest before the first acknowledgement, then
-// acknowledges every frame until the dispatcher goes idle.
-void runSequence(const char* title, const std::vector<Step>& steps) {
-    std::printf("\n\n== %s ==", title);
-    DCCDispatcher dispatcher;
-    int count = 0;
-    for (const Step& step : steps) {
-        const bool wasIdle = dispatcher.empty();
-        dispatcher.addMessage(step.message, step.priority);
-        if (wasIdle) {
-            printFrame(++count, *dispatcher.lastMessage());
+// Feeds the sequences to the dispatcher and hands every reply of the board to it.
+class Run : public KESSerialPortDelegate {
+public:
+    Run(std::shared_ptr<KESSerialPort> port, std::vector<Sequence> sequences)
+        : port_(std::move(port)), sequences_(std::move(sequences)) {}
+
+    void start() { next(); }
+    bool finished() const { return finished_; }
+
+    void serialPortDidReceiveData(KESSerialPort&, const Bytes&) override {
+        if (dispatcher_ != nullptr && !dispatcher_->empty()) {
+            dispatcher_->sendNextMessage();
+        } else {
+            // The reply to the sequence's last frame: the dispatcher went idle when it wrote it.
+            next();
         }
     }
-    while (!dispatcher.empty()) {
-        dispatcher.sendNextMessage();
-        printFrame(++count, *dispatcher.lastMessage());
+    void serialPortWasRemovedFromSystem(KESSerialPort&) override {}
+    void serialPortDidEncounterError(KESSerialPort& port, const PosixError& error) override {
+        std::printf("\n!! %s: %s", port.description().c_str(),
+                    error.localizedDescription().c_str());
+        QCoreApplication::exit(1);
     }
-    std::printf("\n  idle after %d frames", count);
-}
+
+private:
+    void next() {
+        if (index_ == sequences_.size()) {
+            finished_ = true;
+            QCoreApplication::quit();
+            return;
+        }
+        const Sequence& sequence = sequences_[index_++];
+        std::printf("\n\n== %s ==", sequence.title);
+        dispatcher_ = std::make_unique<DCCDispatcher>();
+        dispatcher_->setSerialPort(port_);
+        for (const auto& [message, priority] : sequence.added) {
+            dispatcher_->addMessage(message, priority);
+        }
+    }
+
+    std::shared_ptr<KESSerialPort> port_;
+    std::vector<Sequence> sequences_;
+    std::size_t index_ = 0;
+    std::unique_ptr<DCCDispatcher> dispatcher_;
+    bool finished_ = false;
+};
 
 } // namespace
 
-int main() {
-    DCCMessage speed("S", 0x03, 0x78);     // address 3, 28 steps, forward, step 14
-    DCCMessage headlight("H", 0x03, 0x90); // address 3, headlight on
-    DCCMessage a("A", 0x03, 0x60);
-    DCCMessage b("B", 0x04, 0x60);
-    DCCMessage c("C", 0x05, 0x60);
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0); // the board prints from its own thread
+    QCoreApplication application(argc, argv);
+    QtMainQueue queue(application);
+    MainQueue::setShared(&queue);
 
-    runSequence("S with priority 0", {{&speed, 0}});
-    runSequence("H with priority 1", {{&headlight, 1}});
-    runSequence("S with priority 0, then H with priority 1", {{&speed, 0}, {&headlight, 1}});
-    runSequence("A, then B, both with priority 0", {{&a, 0}, {&b, 0}});
-    runSequence("A, B, C with priority 1", {{&a, 1}, {&b, 1}, {&c, 1}});
-    std::printf("\n");
-    return 0;
+    SimulatedBoard board(SpeedMode::Steps28, {}, showBoardEvent);
+    board.start();
+    std::printf("simulated board on %s", board.slavePath().c_str());
+
+    DCCMessage speed("S", 0x03, 0x78);     // loco 3, 28 steps: step 14, forward
+    DCCMessage headlight("H", 0x03, 0x90); // loco 3: headlight on
+    DCCMessage a("A", 0x03, 0x60);         // loco 3: stop, forward
+    DCCMessage b("B", 0x04, 0x3F, 0x85);   // loco 4, 128 steps: step 4, forward
+    DCCMessage c("C", 0x05, 0x60);         // loco 5: stop, forward
+
+    int status = 0;
+    {
+        auto port = KESSerialPort::serialPortWithKnownPath(board.slavePath(), "simulated board");
+        Run run(port,
+                {{"S with priority 0", {{&speed, 0}}},
+                 {"H with priority 1", {{&headlight, 1}}},
+                 {"S with priority 0, then H with priority 1", {{&speed, 0}, {&headlight, 1}}},
+                 {"A, then B, both with priority 0", {{&a, 0}, {&b, 0}}},
+                 {"A, B, C with priority 1", {{&a, 1}, {&b, 1}, {&c, 1}}}});
+        port->setDelegate(&run);
+        port->open();
+        QTimer::singleShot(0, &application, [&run] { run.start(); });
+        QTimer::singleShot(30000, &application, [] {
+            std::printf("\n!! the board stopped answering");
+            QCoreApplication::exit(1);
+        });
+        status = application.exec();
+        port->setDelegate(nullptr);
+        port->close();
+        if (status == 0 && !run.finished()) {
+            status = 1;
+        }
+    }
+    queue.shutDown();
+    BackgroundThreads::shared().joinAll();
+    board.stop();
+    std::printf("\n\n== the layout as the board sees it ==\n%s\n",
+                board.layout().describe().c_str());
+    return status;
 }
