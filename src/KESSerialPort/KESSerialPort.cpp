@@ -192,6 +192,7 @@ KESSerialPort::~KESSerialPort() {
 
 std::shared_ptr<KESSerialPort> KESSerialPort::makePort(const DeviceHandle& device, std::string path,
                                                        std::string name) {
+    DCCCAB_ASSERT_MAIN_THREAD();
     auto port = std::make_shared<KESSerialPort>(Private{});
     port->setIoKitDevice(device);
     port->setPath(std::move(path));
@@ -395,6 +396,7 @@ void KESSerialPort::setParity(KESSerialPortParity parity) {
 }
 
 void KESSerialPort::changeFlowControl(bool& flag, bool uses, const char* key) {
+    DCCCAB_ASSERT_MAIN_THREAD();
     if (uses != flag) {
         // The line discipline takes a new flow-control mode only on a fresh open.
         const bool wasOpen = isOpen();
@@ -429,6 +431,7 @@ void KESSerialPort::setDTR(bool asserted) {
 }
 
 void KESSerialPort::setOutputLine(bool& stored, int bit, bool asserted, const char* key) {
+    DCCCAB_ASSERT_MAIN_THREAD();
     if (asserted != stored) {
         stored = asserted;
         driveOutputLine(bit, asserted);
@@ -480,6 +483,7 @@ void KESSerialPort::setPinPollTimer(std::shared_ptr<RepeatingTimer> timer) {
 // --- Line settings ---------------------------------------------------------------------------
 
 void KESSerialPort::setPortOptions() {
+    DCCCAB_ASSERT_MAIN_THREAD();
     const int descriptor = fileDescriptor();
     if (descriptor < 1) {
         return;
@@ -808,6 +812,7 @@ bool KESSerialPort::close() {
 }
 
 void KESSerialPort::cleanup() {
+    DCCCAB_ASSERT_MAIN_THREAD();
     close();
     if (delegate_ != nullptr) {
         delegate_->serialPortWasRemovedFromSystem(*this);

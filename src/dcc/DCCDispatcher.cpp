@@ -3,6 +3,7 @@
 #include "DCCMessage.h"
 #include "DCCMessageDisplay.h"
 #include "KESSerialPort.h"
+#include "MainQueue.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -26,6 +27,7 @@ DCCDispatcher::DCCDispatcher() : dispatchQueues_{DCCQueue{4}, DCCQueue{1}} {}
 DCCDispatcher::~DCCDispatcher() = default;
 
 void DCCDispatcher::addMessage(DCCMessage* message, std::int32_t priority) {
+    DCCCAB_ASSERT_MAIN_THREAD();
     if (message == nullptr) {
         return;
     }
@@ -37,6 +39,7 @@ void DCCDispatcher::addMessage(DCCMessage* message, std::int32_t priority) {
 }
 
 void DCCDispatcher::removeMessage(DCCMessage* message) {
+    DCCCAB_ASSERT_MAIN_THREAD();
     if (message != nullptr && message->queue != nullptr) {
         message->queue->RemoveMessage(message);
     }
@@ -58,6 +61,7 @@ Bytes DCCDispatcher::frameOf(const DCCMessage& message) {
 }
 
 void DCCDispatcher::sendNextMessage() {
+    DCCCAB_ASSERT_MAIN_THREAD();
     std::call_once(idleOnce_,
                    [this] { idleMessage_ = std::make_unique<DCCMessage>("IDLE", 0xFF, 0x00); });
 

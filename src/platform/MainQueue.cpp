@@ -91,6 +91,10 @@ MainQueue& MainQueue::shared() {
     return *queue;
 }
 
+MainQueue* MainQueue::installed() {
+    return sharedQueue.load();
+}
+
 void MainQueue::setShared(MainQueue* queue) {
     sharedQueue.store(queue);
 }

@@ -42,6 +42,9 @@ public:
     // thread starts; read from any thread.
     static MainQueue& shared();
     static void setShared(MainQueue* queue);
+    // The installed queue, or null while none is (code that runs without one, such as the packet
+    // core's own tests).
+    static MainQueue* installed();
 
 protected:
     MainQueue();
@@ -59,9 +62,11 @@ private:
     std::shared_ptr<State> state_;
 };
 
-// Debug builds check at the top of main-thread-only functions that they run there.
+// Debug builds check at the top of main-thread-only functions that they run there, whenever a
+// main queue is installed.
 #ifdef NDEBUG
 #define DCCCAB_ASSERT_MAIN_THREAD() ((void)0)
 #else
-#define DCCCAB_ASSERT_MAIN_THREAD() assert(MainQueue::shared().isMainThread())
+#define DCCCAB_ASSERT_MAIN_THREAD()                                                                \
+    assert(MainQueue::installed() == nullptr || MainQueue::installed()->isMainThread())
 #endif
