@@ -5,6 +5,7 @@
 #include "KESSerialPortDelegate.h"
 #include "Log.h"
 #include "MainQueue.h"
+#include "ModemLines.h"
 #include "RepeatingTimer.h"
 #include "TerminalSpeed.h"
 
@@ -445,12 +446,12 @@ void KESSerialPort::driveOutputLine(int bit, bool asserted) {
     }
     const int descriptor = opening_->descriptor();
     int word = 0;
-    if (::ioctl(descriptor, TIOCMGET, &word) != 0) {
+    if (!ModemLines::shared().read(descriptor, word)) {
         queueError(errno); // writing back a word we could not read would set the lines at random
         return;
     }
     word = asserted ? (word | bit) : (word & ~bit);
-    if (::ioctl(descriptor, TIOCMSET, &word) != 0) {
+    if (!ModemLines::shared().write(descriptor, word)) {
         queueError(errno);
     }
 }
@@ -609,7 +610,7 @@ void KESSerialPort::open() {
     setPortOptions();
 
     int word = 0;
-    if (::ioctl(descriptor, TIOCMGET, &word) != 0) {
+    if (!ModemLines::shared().read(descriptor, word)) {
         word = 0;
         if (linesAbsent(errno)) {
             opening_->hasModemLines = false;
@@ -713,7 +714,7 @@ void KESSerialPort::startLinePoll() {
         int result = 0;
         int error = 0;
         const bool ran = opening->withDescriptor([&](int descriptor) {
-            result = ::ioctl(descriptor, TIOCMGET, &word);
+            result = ModemLines::shared().read(descriptor, word) ? 0 : -1;
             error = errno;
         });
         if (!ran) {
