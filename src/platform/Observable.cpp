@@ -3,6 +3,12 @@
 #include <utility>
 
 Observable::Token Observable::addObserver(std::string key, Observer observer) {
+    return addChangeObserver(
+        std::move(key), [observer = std::move(observer)](std::string_view changed,
+                                                         const std::any&) { observer(changed); });
+}
+
+Observable::Token Observable::addChangeObserver(std::string key, ChangeObserver observer) {
     const Token token = nextToken_++;
     observers_.emplace(token, Registration{std::move(key), std::move(observer)});
     return token;
@@ -16,7 +22,7 @@ void Observable::addDependentKey(std::string key, std::string onKey) {
     dependents_.emplace(std::move(onKey), std::move(key));
 }
 
-void Observable::didChangeValueForKey(std::string_view key) {
+void Observable::didChangeValueForKey(std::string_view key, const std::any& change) {
     // Collect first: an observer may add or remove observers while it is told.
     std::vector<Token> toTell;
     for (const auto& [token, registration] : observers_) {
@@ -27,8 +33,8 @@ void Observable::didChangeValueForKey(std::string_view key) {
     for (Token token : toTell) {
         auto found = observers_.find(token);
         if (found != observers_.end()) {
-            Observer observer = found->second.observer; // survives its own removal
-            observer(key);
+            ChangeObserver observer = found->second.observer; // survives its own removal
+            observer(key, change);
         }
     }
     auto [first, last] = dependents_.equal_range(key);
