@@ -58,11 +58,13 @@ UdevDeviceRegistry::~UdevDeviceRegistry() {
 }
 
 bool UdevDeviceRegistry::isRealSerialDevice(const UdevDevice& device) {
-    if (!device || !device.devnode() || !device.parent()) {
-        return false;
-    }
-    const auto type = device.sysattr("type");
-    return !(type && std::atoi(type->c_str()) == 0);
+    return device && isRealSerialDevice(device.devnode().has_value(), bool(device.parent()),
+                                        device.sysattr("type"));
+}
+
+bool UdevDeviceRegistry::isRealSerialDevice(bool hasDevnode, bool hasParent,
+                                            const std::optional<std::string>& type) {
+    return hasDevnode && hasParent && !(type && std::atoi(type->c_str()) == 0);
 }
 
 DeviceHandle UdevDeviceRegistry::describe(const UdevDevice& device) {

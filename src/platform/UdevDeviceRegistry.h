@@ -24,6 +24,10 @@ public:
     udev* context() const { return context_; }
 
     static bool isRealSerialDevice(const UdevDevice& device);
+    // The same decision on what was read of the device: whether it has a device node, whether it
+    // has a parent device, and its "type" attribute if it has one.
+    static bool isRealSerialDevice(bool hasDevnode, bool hasParent,
+                                   const std::optional<std::string>& type);
     // Reads everything the program wants of the device now, while its sysfs entry exists.
     static DeviceHandle describe(const UdevDevice& device);
 

@@ -52,6 +52,21 @@ TEST(UdevDeviceRegistry, TheFilterRejectsVirtualTerminalsAndPortsWithoutHardware
     EXPECT_FALSE(UdevDeviceRegistry::isRealSerialDevice(UdevDevice()));
 }
 
+// The cases a build machine may lack, on what would be read of sysfs.
+TEST(UdevDeviceRegistry, TheFilterDecidesOnNodeParentAndTypeAttribute) {
+    using std::nullopt;
+    // USB adapters (ttyUSB, ttyACM) have a parent and no "type" attribute.
+    EXPECT_TRUE(UdevDeviceRegistry::isRealSerialDevice(true, true, nullopt));
+    // Consoles and pseudo-terminals have no parent; a device without a node cannot be opened.
+    EXPECT_FALSE(UdevDeviceRegistry::isRealSerialDevice(true, false, nullopt));
+    EXPECT_FALSE(UdevDeviceRegistry::isRealSerialDevice(false, true, nullopt));
+    // Serial-core ports: type 0 is "no UART"; any other type is hardware (4 = 16550A).
+    EXPECT_FALSE(UdevDeviceRegistry::isRealSerialDevice(true, true, "0"));
+    EXPECT_FALSE(UdevDeviceRegistry::isRealSerialDevice(true, true, "0\n"));
+    EXPECT_TRUE(UdevDeviceRegistry::isRealSerialDevice(true, true, "4"));
+    EXPECT_FALSE(UdevDeviceRegistry::isRealSerialDevice(true, false, "4"));
+}
+
 TEST(UdevDevice, CopiesShareOneCountedReference) {
     UdevDeviceRegistry registry;
     UdevDevice original = UdevDevice::fromSyspath(registry.context(), "/sys/class/tty/tty");

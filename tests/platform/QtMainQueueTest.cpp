@@ -11,10 +11,8 @@
 
 namespace {
 
-QCoreApplication* application = nullptr;
-
 TEST(QtMainQueue, RunsTasksFromAnyThreadOnTheEventLoopAndWaitsForSyncCalls) {
-    QtMainQueue queue(*application);
+    QtMainQueue queue(*QCoreApplication::instance());
     MainQueue::setShared(&queue);
     std::vector<std::string> ran;
     std::atomic<bool> syncReturned{false};
@@ -32,7 +30,7 @@ TEST(QtMainQueue, RunsTasksFromAnyThreadOnTheEventLoopAndWaitsForSyncCalls) {
 }
 
 TEST(QtMainQueue, ShutDownReleasesAThreadWaitingOnAStoppedEventLoop) {
-    QtMainQueue queue(*application);
+    QtMainQueue queue(*QCoreApplication::instance());
     std::atomic<bool> released{false};
     std::thread background([&] {
         queue.syncFromBackground([] {}); // the loop is not running: only shut-down ends this
@@ -44,10 +42,3 @@ TEST(QtMainQueue, ShutDownReleasesAThreadWaitingOnAStoppedEventLoop) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    application = &app;
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
