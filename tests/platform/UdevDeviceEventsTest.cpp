@@ -1,5 +1,7 @@
 #include "UdevDeviceEvents.h"
 
+#include "KernelUevents.h"
+
 #include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
@@ -75,15 +77,6 @@ struct Recorder {
 std::size_t openDescriptors() {
     const std::filesystem::directory_iterator entries("/proc/self/fd");
     return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
-}
-
-void announceTtyS0(const char* action) {
-    const int fd = ::open("/sys/class/tty/ttyS0/uevent", O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    const auto length = static_cast<ssize_t>(std::strlen(action));
-    EXPECT_EQ(::write(fd, action, static_cast<std::size_t>(length)), length)
-        << std::strerror(errno);
-    ::close(fd);
 }
 
 // Makes the kernel announce ttyS0 again by writing to its uevent file. A "remove" written there
@@ -186,9 +179,9 @@ TEST_F(UdevDeviceEventsHotPlug, AKernelRemoveAndAddOfTtyS0ReachTheSubscribers) {
     const auto listed = std::ranges::find(present, std::string("ttyS0"), nameOf);
     ASSERT_NE(listed, present.end());
 
-    announceTtyS0("remove");
+    KernelUevents::announceTtyS0("remove");
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.count(Kind::terminate) == 1; }, waitMs));
-    announceTtyS0("add");
+    KernelUevents::announceTtyS0("add");
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.count(Kind::publish) == 1; }, waitMs));
 
     const auto& calls = recorder.calls;
@@ -209,7 +202,7 @@ TEST_F(UdevDeviceEventsHotPlug, EventsPendingTogetherAreReportedInOnePassOfGroup
     // The kernel queues each event on the monitor's socket before write returns; the event loop
     // has not run in between, so one readable notification finds all four.
     for (const char* action : {"add", "add", "remove", "add"}) {
-        announceTtyS0(action);
+        KernelUevents::announceTtyS0(action);
     }
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return recorder.count(Kind::publish) == 3 && recorder.count(Kind::terminate) == 1; },
@@ -240,7 +233,7 @@ TEST_F(UdevDeviceEventsHotPlug, ASubscriptionReleasedByItsHolderGetsNoMoreCalls)
     drain(*third);
     gone.reset();
 
-    announceTtyS0("add");
+    KernelUevents::announceTtyS0("add");
     ASSERT_TRUE(QTest::qWaitFor([&] { return kept.count(Kind::publish) == 1; }, waitMs));
     EXPECT_TRUE(early.calls.empty());
     EXPECT_TRUE(released.calls.empty());
