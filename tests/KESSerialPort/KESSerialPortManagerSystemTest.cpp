@@ -10,15 +10,12 @@
 #include "LogindPowerEvents.h"
 #include "PrivateBus.h"
 #include "PseudoTerminalPair.h"
-#include "QtMainQueue.h"
 #include "RecordingDelegate.h"
 #include "TestDeviceEvents.h"
 #include "TestDeviceRegistry.h"
 #include "UdevDeviceEvents.h"
 
-#include <QCoreApplication>
 #include <QtCore/qtestsupport_core.h>
-#include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -200,18 +197,3 @@ TEST_F(KESSerialPortManagerOnLogind, APortWhoseDeviceWentDuringSleepIsReportedAn
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    // Everything D-Bus here goes to the test's private bus; the machine's buses are never touched.
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
-    QCoreApplication application(argc, argv);
-    QtMainQueue queue(application);
-    MainQueue::setShared(&queue);
-    testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    queue.shutDown();
-    BackgroundThreads::shared().joinAll();
-    MainQueue::setShared(nullptr);
-    return result;
-}

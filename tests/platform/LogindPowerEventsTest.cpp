@@ -300,18 +300,4 @@ TEST(PrivateBus, LeavesNoProcessDescriptorOrDirectoryBehind) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    // The code under test is handed its bus. Should anything still look for the machine's own
-    // buses, it finds nothing rather than touching them.
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
-    QCoreApplication application(argc, argv);
-    QtMainQueue queue(application);
-    MainQueue::setShared(&queue);
-    testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    MainQueue::setShared(nullptr);
-    return result;
-}
-
 #include "LogindPowerEventsTest.moc"
