@@ -126,6 +126,19 @@ protected:
         return *manager;
     }
 
+    // A manager listing devices 0 to count-1, whose ports all report to the journal.
+    PortList makeManagerWithJournalledPorts(std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            plugIn(i);
+        }
+        makeManager();
+        const PortList listed = *manager->availablePorts();
+        for (const auto& port : listed) {
+            port->setDelegate(&journal);
+        }
+        return listed;
+    }
+
     void runUntil(const std::function<bool()>& condition) {
         ASSERT_TRUE(queue.runUntil(condition)) << "condition never held";
     }
@@ -287,13 +300,7 @@ TEST_F(KESSerialPortManagerTest, IndexedMutatorsAnnounceTheirIndexesAndRefuseBad
 }
 
 TEST_F(KESSerialPortManagerTest, TerminationCleansUpEveryListedPortAndLeavesNoList) {
-    plugIn(0);
-    plugIn(1);
-    makeManager();
-    const PortList listed = *manager->availablePorts();
-    for (const auto& port : listed) {
-        port->setDelegate(&journal);
-    }
+    const PortList listed = makeManagerWithJournalledPorts(2);
     listed[0]->open();
     runUntil([&] { return listed[0]->isOpen() && journal.entries.size() == 1; });
 
@@ -363,12 +370,8 @@ TEST_F(KESSerialPortManagerTest, SleepClosesOpenListedPortsInOrderAndWakeReopens
 }
 
 TEST_F(KESSerialPortManagerTest, APortThatCannotBeReopenedIsReportedAndForgotten) {
-    plugIn(0);
-    plugIn(1);
-    makeManager();
-    const PortList listed = *manager->availablePorts();
+    const PortList listed = makeManagerWithJournalledPorts(2);
     for (const auto& port : listed) {
-        port->setDelegate(&journal);
         port->open();
     }
     runUntil([&] { return journal.entries.size() == 2; });
