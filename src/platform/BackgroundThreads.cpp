@@ -12,19 +12,41 @@ BackgroundThreads& BackgroundThreads::shared() {
 
 void BackgroundThreads::start(Body body, std::shared_ptr<void> keepAlive) {
     DCCCAB_ASSERT_MAIN_THREAD();
+    reapFinished();
     const std::uint64_t id = nextId_++;
     Thread& entry = threads_[id];
     entry.keepAlive = std::move(keepAlive);
-    entry.thread = std::jthread([this, id, body = std::move(body)](std::stop_token stop) {
-        body(stop);
-        MainQueue::shared().async([this, id] { reap(id); });
-    });
+    entry.finished = std::make_shared<std::atomic<bool>>(false);
+    entry.thread = std::jthread(
+        [this, id, finished = entry.finished, body = std::move(body)](std::stop_token stop) {
+            body(stop);
+            finished->store(true);
+            MainQueue::shared().async([this, id] { reap(id); });
+        });
+}
+
+void BackgroundThreads::reapFinished() {
+    DCCCAB_ASSERT_MAIN_THREAD();
+    std::vector<Thread> ended;
+    for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->second.finished->load()) {
+            ended.push_back(std::move(it->second));
+            it = threads_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (Thread& entry : ended) {
+        entry.thread.join();
+    }
+    // ended goes out of scope here: what the threads kept alive is released on the main thread,
+    // after the list is consistent again (a release may start or reap threads itself).
 }
 
 void BackgroundThreads::reap(std::uint64_t id) {
     auto found = threads_.find(id);
     if (found == threads_.end()) {
-        return; // joinAll got there first
+        return; // joinAll or reapFinished got there first
     }
     Thread entry = std::move(found->second);
     threads_.erase(found);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,11 @@ public:
     // Threads started and not yet joined.
     std::size_t running() const { return threads_.size(); }
 
+    // Joins the threads whose body has returned, without waiting for the main queue to get to
+    // their reaping. start calls it; so should code that opens and closes in a loop without the
+    // main loop running in between, or ended threads would pile up.
+    void reapFinished();
+
     // Requests stop of every thread and joins them. Call it after MainQueue::shutDown, or a
     // thread waiting for the main thread would keep this waiting for ever.
     void joinAll();
@@ -40,6 +46,8 @@ private:
     struct Thread {
         std::jthread thread;
         std::shared_ptr<void> keepAlive;
+        // Set by the thread once its body has returned; joining it then waits for nothing.
+        std::shared_ptr<std::atomic<bool>> finished;
     };
 
     void reap(std::uint64_t id);
