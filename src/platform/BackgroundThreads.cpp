@@ -17,12 +17,14 @@ void BackgroundThreads::start(Body body, std::shared_ptr<void> keepAlive) {
     Thread& entry = threads_[id];
     entry.keepAlive = std::move(keepAlive);
     entry.finished = std::make_shared<std::atomic<bool>>(false);
-    entry.thread = std::jthread(
-        [this, id, finished = entry.finished, body = std::move(body)](std::stop_token stop) {
-            body(stop);
-            finished->store(true);
-            MainQueue::shared().async([this, id] { reap(id); });
-        });
+    // Taken here, on the main thread: a thread that ends after the queue has shut down (or gone)
+    // must not reach for the shared one.
+    entry.thread = std::jthread([this, id, finished = entry.finished, body = std::move(body),
+                                 queue = MainQueue::sharedHandle()](std::stop_token stop) {
+        body(stop);
+        finished->store(true);
+        queue.async([this, id] { reap(id); });
+    });
 }
 
 void BackgroundThreads::reapFinished() {

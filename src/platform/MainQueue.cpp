@@ -6,67 +6,111 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
+// What a queue shares with its handles and its tasks in flight. The mutex also keeps the queue
+// from being shut down while a post into it is under way.
 struct MainQueue::State {
     std::mutex mutex;
     std::condition_variable changed;
     bool shutDown = false;
+    MainQueue* queue = nullptr;
+
+    // Wraps task so that it does nothing once the queue is shut down.
+    static Task guarded(std::shared_ptr<State> state, Task task) {
+        return [state = std::move(state), task = std::move(task)] {
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->shutDown) {
+                    return;
+                }
+            }
+            task();
+        };
+    }
+
+    // Hands task to the queue unless it is shut down; false when dropped.
+    static bool post(const std::shared_ptr<State>& state, Task task,
+                     std::optional<std::chrono::milliseconds> delay = std::nullopt) {
+        std::lock_guard lock(state->mutex);
+        if (state->shutDown || state->queue == nullptr) {
+            return false;
+        }
+        Task wrapped = guarded(state, std::move(task));
+        if (delay) {
+            state->queue->postAfter(*delay, std::move(wrapped));
+        } else {
+            state->queue->post(std::move(wrapped));
+        }
+        return true;
+    }
 };
 
 namespace {
 std::atomic<MainQueue*> sharedQueue{nullptr};
 }
 
-MainQueue::MainQueue() : state_(std::make_shared<State>()) {}
+MainQueue::MainQueue() : state_(std::make_shared<State>()) {
+    state_->queue = this;
+}
 
 MainQueue::~MainQueue() {
+    shutDown();
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->queue = nullptr;
+    }
     MainQueue* self = this;
     sharedQueue.compare_exchange_strong(self, nullptr);
 }
 
-MainQueue::Task MainQueue::guarded(Task task) const {
-    return [state = state_, task = std::move(task)] {
-        {
-            std::lock_guard lock(state->mutex);
-            if (state->shutDown) {
-                return;
-            }
-        }
-        task();
-    };
+bool MainQueue::Handle::async(Task task) const {
+    return state_ != nullptr && State::post(state_, std::move(task));
 }
 
-void MainQueue::async(Task task) {
-    if (isShutDown()) {
-        return;
-    }
-    post(guarded(std::move(task)));
-}
-
-bool MainQueue::syncFromBackground(Task task) {
-    assert(!isMainThread() && "syncFromBackground from the main thread would wait for itself");
-    auto done = std::make_shared<bool>(false);
-    if (isShutDown()) {
+bool MainQueue::Handle::syncFromBackground(Task task) const {
+    // Everything below goes through the local copy: the queue, and the handle's owner, may be
+    // destroyed while this thread waits.
+    const std::shared_ptr<State> state = state_;
+    if (state == nullptr) {
         return false;
     }
-    post(guarded([state = state_, done, task = std::move(task)] {
+    auto done = std::make_shared<bool>(false);
+    const bool posted = State::post(state, [state, done, task = std::move(task)] {
         task();
         {
             std::lock_guard lock(state->mutex);
             *done = true;
         }
         state->changed.notify_all();
-    }));
-    std::unique_lock lock(state_->mutex);
-    state_->changed.wait(lock, [&] { return *done || state_->shutDown; });
+    });
+    if (!posted) {
+        return false;
+    }
+    std::unique_lock lock(state->mutex);
+    state->changed.wait(lock, [&] { return *done || state->shutDown; });
     return *done;
 }
 
-void MainQueue::after(std::chrono::milliseconds delay, Task task) {
-    if (isShutDown()) {
-        return;
+bool MainQueue::Handle::isLive() const {
+    if (state_ == nullptr) {
+        return false;
     }
-    postAfter(delay, guarded(std::move(task)));
+    std::lock_guard lock(state_->mutex);
+    return !state_->shutDown && state_->queue != nullptr;
+}
+
+void MainQueue::async(Task task) {
+    State::post(state_, std::move(task));
+}
+
+bool MainQueue::syncFromBackground(Task task) {
+    assert(!isMainThread() && "syncFromBackground from the main thread would wait for itself");
+    return handle().syncFromBackground(std::move(task));
+}
+
+void MainQueue::after(std::chrono::milliseconds delay, Task task) {
+    State::post(state_, std::move(task), delay);
 }
 
 void MainQueue::shutDown() {
@@ -80,6 +124,11 @@ void MainQueue::shutDown() {
 bool MainQueue::isShutDown() const {
     std::lock_guard lock(state_->mutex);
     return state_->shutDown;
+}
+
+MainQueue::Handle MainQueue::sharedHandle() {
+    MainQueue* queue = sharedQueue.load();
+    return queue != nullptr ? queue->handle() : Handle();
 }
 
 MainQueue& MainQueue::shared() {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <utility>
 
 // The main thread's work queue: every piece of program logic runs there, one task at a time, in
 // the order queued. Background threads hand their results to it.
@@ -15,9 +16,33 @@
 // Shut-down: once shutDown has run, no queued task runs any more, background threads waiting in
 // syncFromBackground are let go, and later tasks are dropped. That is how the process ends
 // without a background thread stuck on a main thread that no longer serves it.
+//
+// Background threads reach the queue through a Handle taken on the main thread when they start,
+// never through shared(): a handle outlives the queue safely, and once the queue is shut down or
+// destroyed everything handed to it is dropped.
 class MainQueue {
+    struct State;
+
 public:
     using Task = std::function<void()>;
+
+    // A reference to a queue that may be shut down or destroyed while it is held. Copyable; any
+    // thread may use it. An empty handle (default-constructed) drops everything.
+    class Handle {
+    public:
+        Handle() = default;
+        // As MainQueue::async; false when the task was dropped.
+        bool async(Task task) const;
+        // As MainQueue::syncFromBackground.
+        bool syncFromBackground(Task task) const;
+        // True while the queue exists and is not shut down.
+        bool isLive() const;
+
+    private:
+        friend class MainQueue;
+        explicit Handle(std::shared_ptr<State> state) : state_(std::move(state)) {}
+        std::shared_ptr<State> state_;
+    };
 
     virtual ~MainQueue();
     MainQueue(const MainQueue&) = delete;
@@ -38,6 +63,9 @@ public:
     void shutDown();
     bool isShutDown() const;
 
+    // Any thread: a handle to this queue, for code that may outlive it.
+    Handle handle() const { return Handle(state_); }
+
     // The queue the program's objects use. Installed on the main thread before any background
     // thread starts; read from any thread.
     static MainQueue& shared();
@@ -45,18 +73,19 @@ public:
     // The installed queue, or null while none is (code that runs without one, such as the packet
     // core's own tests).
     static MainQueue* installed();
+    // A handle to the installed queue; an empty one while none is installed.
+    static Handle sharedHandle();
 
 protected:
     MainQueue();
-    // Any thread: hand task to the main thread, to run after what is already queued.
+    // Any thread: hand task to the main thread, to run after what is already queued. Never
+    // called once shutDown has begun; derived destructors call shutDown first, so no call
+    // reaches a half-destroyed queue.
     virtual void post(Task task) = 0;
     // Any thread: hand task to the main thread, to run once delay has passed.
     virtual void postAfter(std::chrono::milliseconds delay, Task task) = 0;
 
 private:
-    struct State;
-    Task guarded(Task task) const;
-
     // Shared with the tasks in flight, so a task that outlives its queue finds the shut-down
     // flag rather than a destroyed object.
     std::shared_ptr<State> state_;

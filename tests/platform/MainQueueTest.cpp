@@ -4,6 +4,7 @@
 #include <atomic>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
 
 using testing::ElementsAre;
@@ -67,6 +68,44 @@ TEST_F(MainQueueTest, ShutDownLetsAWaitingThreadGoAndDropsWhatIsQueued) {
     queue.async([&] { ran = true; });
     queue.drain();
     EXPECT_FALSE(ran);
+}
+
+// Quitting while a background thread waits on the main thread: the queue goes away under the
+// waiter, and a thread that ends after that must not reach for a queue at all.
+TEST(MainQueueLifetime, WaitersAndLateThreadsOutliveTheQueueSafely) {
+    auto queue = std::make_unique<TestMainQueue>();
+    MainQueue::setShared(queue.get());
+    std::atomic<bool> release{false};
+    std::atomic<int> waitResult{-1};
+    const MainQueue::Handle handle = queue->handle();
+    std::thread waiter([&] { waitResult = handle.syncFromBackground([] {}) ? 1 : 0; });
+    BackgroundThreads::shared().start([&](std::stop_token) {
+        while (!release) {
+            std::this_thread::yield();
+        }
+    });
+    ASSERT_TRUE(queue->waitForQueued(1));
+    queue.reset(); // shuts down and uninstalls, with both threads still running
+    waiter.join();
+    EXPECT_EQ(waitResult, 0);
+    EXPECT_EQ(MainQueue::installed(), nullptr);
+    EXPECT_FALSE(handle.isLive());
+    EXPECT_FALSE(handle.async([] {}));
+    release = true;
+    BackgroundThreads::shared().joinAll(); // the ending thread posts to no queue, and no abort
+    EXPECT_EQ(BackgroundThreads::shared().running(), 0u);
+}
+
+TEST_F(MainQueueTest, EndedThreadsAreReapedWithoutTheMainLoop) {
+    for (int i = 0; i < 50; ++i) {
+        BackgroundThreads::shared().start([](std::stop_token) {});
+        // Nothing is drained: reaping alone joins the thread once its body has returned.
+        while (BackgroundThreads::shared().running() != 0) {
+            BackgroundThreads::shared().reapFinished();
+            std::this_thread::yield();
+        }
+    }
+    EXPECT_EQ(queue.drain(), 50u) << "the queued reaps find nothing left to do";
 }
 
 TEST_F(MainQueueTest, BackgroundThreadsAreJoinedAndReleaseWhatTheyHoldOnTheMainThread) {
