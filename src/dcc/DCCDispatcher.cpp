@@ -11,17 +11,19 @@
 #include <string>
 #include <utility>
 
-namespace {
+DCCDispatcher::DCCDispatcher() : dispatchQueues_{DCCQueue{4}, DCCQueue{1}} {}
 
-void display(const std::string& name) {
-    if (controller != nullptr) {
-        controller->displayMessage("SENDING MESSAGE  " + name + "\t");
-    }
+DCCDispatcher::DCCDispatcher(DCCMessageDisplay* display) : DCCDispatcher() {
+    usesGlobalDisplay_ = false;
+    display_ = display;
 }
 
-} // namespace
-
-DCCDispatcher::DCCDispatcher() : dispatchQueues_{DCCQueue{4}, DCCQueue{1}} {}
+void DCCDispatcher::display(const DCCMessage& message) const {
+    DCCMessageDisplay* target = usesGlobalDisplay_ ? controller : display_;
+    if (target != nullptr) {
+        target->displayMessage("SENDING MESSAGE  " + message.name + "\t");
+    }
+}
 
 // The queues let go of any record still queued as they are destroyed.
 DCCDispatcher::~DCCDispatcher() = default;
@@ -96,7 +98,7 @@ void DCCDispatcher::sendNextMessage() {
 void DCCDispatcher::transmit(DCCMessage* m) {
     lastMessage_ = m;
     --m->repeatsLeft;
-    display(m->name);
+    display(*m);
     std::printf("\n SEND MESSAGE \n queue %i  count %i    %p", lastQueueSent_, sendCount_,
                 static_cast<void*>(m));
     write(*m);
@@ -120,7 +122,7 @@ void DCCDispatcher::transmit(DCCMessage* m) {
 
 void DCCDispatcher::transmitIdle() {
     std::printf("\n SEND IDLE \n %p", static_cast<void*>(idleMessage_.get()));
-    display(idleMessage_->name);
+    display(*idleMessage_);
     write(*idleMessage_);
     lastMessage_ = idleMessage_.get();
     isEmpty_ = false;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 struct DCCMessage;
+class DCCMessageDisplay;
 class KESSerialPort;
 
 // Decides which packet goes to the command-station board next, and writes it.
@@ -31,7 +32,12 @@ class KESSerialPort;
 // left in no queue.
 class DCCDispatcher {
 public:
+    // Shows its lines on the process-wide `controller`, whichever is registered when a frame is
+    // written.
     DCCDispatcher();
+    // Shows its lines on display (null: none), which must outlive the dispatcher. The headless
+    // runner and tests give each dispatcher a display of its own.
+    explicit DCCDispatcher(DCCMessageDisplay* display);
     ~DCCDispatcher();
     DCCDispatcher(const DCCDispatcher&) = delete;
     DCCDispatcher& operator=(const DCCDispatcher&) = delete;
@@ -71,11 +77,14 @@ private:
     void transmit(DCCMessage* message);
     void transmitIdle();
     void write(const DCCMessage& message);
+    void display(const DCCMessage& message) const;
 
     std::array<DCCQueue, 2> dispatchQueues_;
     const DCCMessage* lastMessage_ = nullptr; // compared by identity only, never dereferenced
     bool isEmpty_ = true;
     std::shared_ptr<KESSerialPort> serialPort_;
+    bool usesGlobalDisplay_ = true;
+    DCCMessageDisplay* display_ = nullptr;
 
     // State of the sending turn. Held per dispatcher: the program makes one, and each test can
     // start from a fresh one.

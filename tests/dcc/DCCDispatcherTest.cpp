@@ -234,6 +234,22 @@ TEST_F(DCCDispatcherTest, NoDisplayRegisteredSkipsTheLine) {
     EXPECT_TRUE(display.lines.empty());
 }
 
+// Two dispatchers side by side (a headless run beside a test, say) each show their own lines, and
+// an injected display, or none, is used whatever `controller` holds.
+TEST_F(DCCDispatcherTest, AnInjectedDisplayTakesTheLinesInsteadOfTheGlobalOne) {
+    RecordingDisplay own;
+    DCCDispatcher mine(&own);
+    DCCDispatcher silent(nullptr);
+    DCCMessage s("S", 0x03, 0x78);
+    DCCMessage h("H", 0x03, 0x90);
+    DCCMessage g("G", 0x03, 0x60);
+    mine.addMessage(&s, 1);
+    silent.addMessage(&h, 1);
+    dispatcher.addMessage(&g, 1);
+    EXPECT_EQ(own.lines, std::vector<std::string>{"SENDING MESSAGE  S\t"});
+    EXPECT_EQ(display.lines, std::vector<std::string>{"SENDING MESSAGE  G\t"});
+}
+
 TEST(DCCDispatcherLifetime, RecordsOutliveTheDispatcherUnqueued) {
     DCCMessage s("S", 0x03, 0x78);
     DCCMessage h("H", 0x03, 0x90);
