@@ -219,6 +219,23 @@ TEST_F(UdevDeviceEventsHotPlug, EventsPendingTogetherAreReportedInOnePassOfGroup
     EXPECT_EQ(calls[2].devices.size(), 1u);
 }
 
+// A burst that overflows the monitor's socket (as on resume) drops events: here the add that
+// brings ttyS0 back. The source notices and rescans, so the arrival is still reported.
+TEST_F(UdevDeviceEventsHotPlug, EventsLostToAnOverflowAreMadeGoodByARescan) {
+    subscribe();
+    KernelUevents::announceTtyS0("remove");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.count(Kind::terminate) == 1; }, waitMs));
+
+    ASSERT_TRUE(events.setReceiveBufferSize(1)) << "the smallest buffer the kernel allows";
+    for (int i = 0; i < 200; ++i) {
+        KernelUevents::announceTtyS0("change"); // ignored, but they fill the socket
+    }
+    KernelUevents::announceTtyS0("add"); // no room left for it
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.count(Kind::publish) == 1; }, waitMs));
+    EXPECT_EQ(recorder.calls.back().devices.at(0)->property(SerialDevice::calloutDeviceKey),
+              "/dev/ttyS0");
+}
+
 TEST_F(UdevDeviceEventsHotPlug, ASubscriptionReleasedByItsHolderGetsNoMoreCalls) {
     Recorder early, released, kept;
     std::shared_ptr<DeviceIterator> second;

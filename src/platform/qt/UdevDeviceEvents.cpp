@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <libudev.h>
 #include <set>
@@ -143,9 +144,20 @@ void UdevDeviceEvents::fallBackToRescanning() {
 void UdevDeviceEvents::receive() {
     DCCCAB_ASSERT_MAIN_THREAD();
     std::vector<Change> changes;
+    bool overflowed = false;
     // The descriptor is non-blocking and the library yields null once nothing is left, so one
-    // readable notification takes everything that piled up.
-    while (udev_device* received = udev_monitor_receive_device(monitor_)) {
+    // readable notification takes everything that piled up. A null with ENOBUFS means the kernel
+    // dropped events for want of room; what is queued after that still comes, so read on.
+    for (;;) {
+        errno = 0;
+        udev_device* received = udev_monitor_receive_device(monitor_);
+        if (received == nullptr) {
+            if (errno == ENOBUFS) {
+                overflowed = true;
+                continue;
+            }
+            break;
+        }
         const UdevDevice device = UdevDevice::adopt(received);
         const char* action = udev_device_get_action(received);
         const char* path = udev_device_get_devpath(received);
@@ -164,7 +176,19 @@ void UdevDeviceEvents::receive() {
             }
         }
     }
+    if (overflowed) {
+        Log::line("Serial-device events were lost (the udev monitor's buffer overflowed); "
+                  "rescanning the serial devices");
+        for (const Change& change : rescanChanges(known_, registry_.serialDevices())) {
+            changes.push_back(change);
+            remember(change);
+        }
+    }
     report(changes);
+}
+
+bool UdevDeviceEvents::setReceiveBufferSize(int bytes) {
+    return monitor_ != nullptr && udev_monitor_set_receive_buffer_size(monitor_, bytes) >= 0;
 }
 
 void UdevDeviceEvents::rescan() {

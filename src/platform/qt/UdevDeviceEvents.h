@@ -27,9 +27,11 @@ struct udev_monitor;
 // device listed since can be reported with the description it had when it was found.
 //
 // Every readable notification drains all pending events into one pass; consecutive arrivals and
-// consecutive removals of the pass form one batch each, in order. An "add" of a device already
-// known is reported again (the consumer deduplicates); removals of devices never known (consoles,
-// pseudo-terminals) and every other action are ignored.
+// consecutive removals of the pass form one batch each, in order. When the monitor's socket
+// overflowed (a burst of events, as at resume), the events it dropped are made good: after the
+// pass the registry is rescanned and the difference reported, as the rescanning fallback does. An
+// "add" of a device already known is reported again (the consumer deduplicates); removals of
+// devices never known (consoles, pseudo-terminals) and every other action are ignored.
 //
 // Main thread only, with a Qt event loop serving it. Handlers run from that loop, synchronously
 // inside the pass, never from inside addMatchingNotification. The source must not be destroyed
@@ -63,6 +65,10 @@ public:
     // How changes are followed. Becomes rescanning at the first subscription if the monitor
     // cannot be bound then.
     Following following() const { return following_; }
+
+    // Sets the monitor socket's receive buffer (the kernel rounds it up to its minimum); false
+    // without a monitor or when refused. A small buffer overflows sooner, which tests use.
+    bool setReceiveBufferSize(int bytes);
 
     // Consecutive changes of one kind grouped into one batch, in their order.
     static std::vector<Batch> batches(const std::vector<Change>& changes);
