@@ -102,9 +102,6 @@ KESSerialPortManager::KESSerialPortManager() {
 }
 
 KESSerialPortManager::~KESSerialPortManager() {
-    for (NotificationCenter::Token token : subscriptions_) {
-        NotificationCenter::defaultCenter().removeObserver(token);
-    }
     setPortPublishedNotificationIterator(nullptr);
     setPortTerminatedNotificationIterator(nullptr);
     std::lock_guard lock(livingMutex);

@@ -125,5 +125,6 @@ private:
     std::shared_ptr<DeviceIterator> portPublishedNotificationIterator_;
     std::shared_ptr<DeviceIterator> portTerminatedNotificationIterator_;
     PortList portsToReopenAfterSleep_;
-    std::vector<NotificationCenter::Token> subscriptions_;
+    // Declared last, so ended first when the manager goes.
+    std::vector<Subscription> subscriptions_;
 };

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 // What a queue shares with its handles and its tasks in flight. The mutex also keeps the queue
 // from being shut down while a post into it is under way.
@@ -48,7 +49,35 @@ struct MainQueue::State {
 
 namespace {
 std::atomic<MainQueue*> sharedQueue{nullptr};
-}
+
+// A delayed task while it waits. The queue holds it until the task runs or is dropped; its
+// handle holds it weakly, and ending the handle takes the task out. The lock is for a handle
+// ended on another thread than the main one.
+class DelayedTask final : public Subscription::Source {
+public:
+    explicit DelayedTask(MainQueue::Task task) : task_(std::move(task)) {}
+
+    void run() {
+        MainQueue::Task task = take(); // taken out first: the task may end its own handle
+        if (task) {
+            task();
+        }
+    }
+
+    void endSubscription(Subscription::Token) override {
+        MainQueue::Task ended = take(); // released unlocked: its captures may reach for us
+    }
+
+private:
+    MainQueue::Task take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(task_, nullptr);
+    }
+
+    std::mutex mutex_;
+    MainQueue::Task task_;
+};
+} // namespace
 
 MainQueue::MainQueue() : state_(std::make_shared<State>()) {
     state_->queue = this;
@@ -109,8 +138,13 @@ bool MainQueue::syncFromBackground(Task task) {
     return handle().syncFromBackground(std::move(task));
 }
 
-void MainQueue::after(std::chrono::milliseconds delay, Task task) {
-    State::post(state_, std::move(task), delay);
+Subscription MainQueue::after(std::chrono::milliseconds delay, Task task) {
+    auto delayed = std::make_shared<DelayedTask>(std::move(task));
+    std::weak_ptr<DelayedTask> waiting = delayed;
+    // When the queue drops the task (shut down), the handle finds nothing left to end.
+    State::post(
+        state_, [delayed = std::move(delayed)] { delayed->run(); }, delay);
+    return Subscription(std::move(waiting), Subscription::nextToken());
 }
 
 void MainQueue::shutDown() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Subscription.h"
+
 #include <cassert>
 #include <chrono>
 #include <functional>
@@ -54,8 +56,12 @@ public:
     // and waits until the main thread has run it: true. False when the queue was shut down
     // first; the task then never runs.
     bool syncFromBackground(Task task);
-    // Any thread. Runs task on the main thread once delay has passed.
-    void after(std::chrono::milliseconds delay, Task task);
+    // Any thread. Runs task on the main thread once delay has passed, unless the returned handle
+    // was ended first: then the task never runs, and it is released at the ending. End the handle
+    // on the main thread (ending it on another thread releases the task too, but cannot stop a
+    // run already under way). An object that keeps the handle as a member is never called by its
+    // delayed task once it is gone. Ending it after the run, or from inside the task, does nothing.
+    [[nodiscard]] Subscription after(std::chrono::milliseconds delay, Task task);
 
     virtual bool isMainThread() const = 0;
 

@@ -1,46 +1,69 @@
 #include "NotificationCenter.h"
 
+#include <map>
+#include <mutex>
 #include <utility>
 #include <vector>
+
+// The subscriptions, by token. Tokens are taken under the lock, so the map's order is the order
+// of subscription even across threads.
+struct NotificationCenter::Subscribers final : Subscription::Source {
+    struct Entry {
+        std::optional<std::string> name;
+        const void* sender;
+        std::shared_ptr<Handler> handler; // shared with deliveries under way
+    };
+
+    void endSubscription(Subscription::Token token) override {
+        decltype(entries)::node_type ended;
+        {
+            std::lock_guard lock(mutex);
+            ended = entries.extract(token);
+        }
+        // Destroyed unlocked: what the handler captured may reach for the centre.
+    }
+
+    mutable std::mutex mutex;
+    std::map<Subscription::Token, Entry> entries;
+};
+
+NotificationCenter::NotificationCenter() : subscribers_(std::make_shared<Subscribers>()) {}
+
+NotificationCenter::~NotificationCenter() = default;
 
 NotificationCenter& NotificationCenter::defaultCenter() {
     static NotificationCenter* const center = new NotificationCenter; // outlives static teardown
     return *center;
 }
 
-NotificationCenter::Token NotificationCenter::addObserverForName(std::optional<std::string> name,
-                                                                 const void* sender,
-                                                                 Handler handler) {
-    std::lock_guard lock(mutex_);
-    const Token token = nextToken_++;
-    subscriptions_.emplace(token, Subscription{std::move(name), sender,
-                                               std::make_shared<Handler>(std::move(handler))});
-    return token;
-}
-
-void NotificationCenter::removeObserver(Token token) {
-    std::lock_guard lock(mutex_);
-    subscriptions_.erase(token);
+Subscription NotificationCenter::addObserverForName(std::optional<std::string> name,
+                                                    const void* sender, Handler handler) {
+    auto shared = std::make_shared<Handler>(std::move(handler));
+    std::lock_guard lock(subscribers_->mutex);
+    const Subscription::Token token = Subscription::nextToken();
+    subscribers_->entries.emplace(token,
+                                  Subscribers::Entry{std::move(name), sender, std::move(shared)});
+    return Subscription(subscribers_, token);
 }
 
 void NotificationCenter::postNotification(const Notification& notification) {
-    std::vector<Token> matching;
+    std::vector<Subscription::Token> matching;
     {
-        std::lock_guard lock(mutex_);
-        for (const auto& [token, subscription] : subscriptions_) {
-            if ((!subscription.name || *subscription.name == notification.name) &&
-                (subscription.sender == nullptr || subscription.sender == notification.object)) {
+        std::lock_guard lock(subscribers_->mutex);
+        for (const auto& [token, entry] : subscribers_->entries) {
+            if ((!entry.name || *entry.name == notification.name) &&
+                (entry.sender == nullptr || entry.sender == notification.object)) {
                 matching.push_back(token);
             }
         }
     }
     // The lock is not held while a handler runs, so handlers may post and (un)subscribe.
-    for (Token token : matching) {
+    for (Subscription::Token token : matching) {
         std::shared_ptr<Handler> handler;
         {
-            std::lock_guard lock(mutex_);
-            auto found = subscriptions_.find(token);
-            if (found == subscriptions_.end()) {
+            std::lock_guard lock(subscribers_->mutex);
+            auto found = subscribers_->entries.find(token);
+            if (found == subscribers_->entries.end()) {
                 continue;
             }
             handler = found->second.handler;
@@ -55,6 +78,6 @@ void NotificationCenter::postNotificationName(std::string name, const void* send
 }
 
 std::size_t NotificationCenter::observerCount() const {
-    std::lock_guard lock(mutex_);
-    return subscriptions_.size();
+    std::lock_guard lock(subscribers_->mutex);
+    return subscribers_->entries.size();
 }

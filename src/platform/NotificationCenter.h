@@ -1,12 +1,11 @@
 #pragma once
 
 #include "Notification.h"
+#include "Subscription.h"
 
-#include <cstdint>
+#include <cstddef>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -15,19 +14,21 @@
 //
 // Delivery is synchronous, on the posting thread, in the order of subscription, before
 // postNotificationName returns. Subscribing, unsubscribing and posting may happen on any thread
-// and from inside a delivery; a subscriber removed during a delivery is not called after its
-// removal returns (unless it is running on another thread at that moment). In this program every
-// post happens on the main thread.
+// and from inside a delivery; the centre's lock is never held while a handler runs. A
+// subscription lasts as long as the Subscription returned for it; a subscriber ended during a
+// delivery is not called after the ending returns (unless it is running on another thread at
+// that moment). A handle that outlives its centre does nothing. In this program every post
+// happens on the main thread.
 class NotificationCenter {
 public:
     using Handler = std::function<void(const Notification&)>;
-    using Token = std::uint64_t;
 
     // Posted by the application on the main thread just before it quits.
     static constexpr const char* applicationWillTerminateNotification =
         "ApplicationWillTerminateNotification";
 
-    NotificationCenter() = default;
+    NotificationCenter();
+    ~NotificationCenter();
     NotificationCenter(const NotificationCenter&) = delete;
     NotificationCenter& operator=(const NotificationCenter&) = delete;
 
@@ -35,9 +36,9 @@ public:
     static NotificationCenter& defaultCenter();
 
     // Subscribes handler to notifications called name (any name when absent) posted by sender
-    // (any sender when null). The returned token removes the subscription.
-    Token addObserverForName(std::optional<std::string> name, const void* sender, Handler handler);
-    void removeObserver(Token token);
+    // (any sender when null), until the returned handle is ended, on any thread.
+    [[nodiscard]] Subscription addObserverForName(std::optional<std::string> name,
+                                                  const void* sender, Handler handler);
 
     void postNotification(const Notification& notification);
     void postNotificationName(std::string name, const void* sender,
@@ -47,13 +48,8 @@ public:
     std::size_t observerCount() const;
 
 private:
-    struct Subscription {
-        std::optional<std::string> name;
-        const void* sender;
-        std::shared_ptr<Handler> handler;
-    };
+    struct Subscribers;
 
-    mutable std::mutex mutex_;
-    Token nextToken_ = 1;
-    std::map<Token, Subscription> subscriptions_;
+    // Owned by the centre alone; the handles hold it weakly, to find out whether it is gone.
+    std::shared_ptr<Subscribers> subscribers_;
 };

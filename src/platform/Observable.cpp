@@ -1,21 +1,38 @@
 #include "Observable.h"
 
 #include <utility>
+#include <vector>
 
-Observable::Token Observable::addObserver(std::string key, Observer observer) {
+// The registered observers, by token; tokens grow, so the map's order is the order added.
+struct Observable::Observers final : Subscription::Source {
+    struct Registration {
+        std::string key;
+        ChangeObserver observer;
+    };
+
+    void endSubscription(Subscription::Token token) override {
+        // Taken out before it is destroyed: what the observer captured may end other observers.
+        auto ended = registrations.extract(token);
+    }
+
+    std::map<Subscription::Token, Registration> registrations;
+};
+
+Observable::Observable() : observers_(std::make_shared<Observers>()) {}
+
+Observable::~Observable() = default;
+
+Subscription Observable::addObserver(std::string key, Observer observer) {
     return addChangeObserver(
         std::move(key), [observer = std::move(observer)](std::string_view changed,
                                                          const std::any&) { observer(changed); });
 }
 
-Observable::Token Observable::addChangeObserver(std::string key, ChangeObserver observer) {
-    const Token token = nextToken_++;
-    observers_.emplace(token, Registration{std::move(key), std::move(observer)});
-    return token;
-}
-
-void Observable::removeObserver(Token token) {
-    observers_.erase(token);
+Subscription Observable::addChangeObserver(std::string key, ChangeObserver observer) {
+    const Subscription::Token token = Subscription::nextToken();
+    observers_->registrations.emplace(token,
+                                      Observers::Registration{std::move(key), std::move(observer)});
+    return Subscription(observers_, token);
 }
 
 void Observable::addDependentKey(std::string key, std::string onKey) {
@@ -23,17 +40,17 @@ void Observable::addDependentKey(std::string key, std::string onKey) {
 }
 
 void Observable::didChangeValueForKey(std::string_view key, const std::any& change) {
-    // Collect first: an observer may add or remove observers while it is told.
-    std::vector<Token> toTell;
-    for (const auto& [token, registration] : observers_) {
+    // Collect first: an observer may add or end observers while it is told.
+    std::vector<Subscription::Token> toTell;
+    for (const auto& [token, registration] : observers_->registrations) {
         if (registration.key == key) {
             toTell.push_back(token);
         }
     }
-    for (Token token : toTell) {
-        auto found = observers_.find(token);
-        if (found != observers_.end()) {
-            ChangeObserver observer = found->second.observer; // survives its own removal
+    for (Subscription::Token token : toTell) {
+        auto found = observers_->registrations.find(token);
+        if (found != observers_->registrations.end()) {
+            ChangeObserver observer = found->second.observer; // survives its own ending
             observer(key, change);
         }
     }

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "Subscription.h"
+
 #include <any>
-#include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // Observable properties: an object announces each change of a property, by the property's name
 // (its key), to the observers registered for that key. Every setter call is announced, also when
@@ -16,25 +17,27 @@
 // the key, the change record the object announced (a ListChange of the list's element type), or an
 // empty std::any for a plain property change.
 //
-// Announcements are synchronous, on the thread that made the change, before the setter returns.
-// Observers are added, removed and told on that same thread (the main thread in this program);
-// there is no lock. An observer may remove itself, or others, while being told.
+// Announcements are synchronous, on the thread that made the change, before the setter returns,
+// to the key's observers in the order they were added. Observers are added, ended and told on
+// that same thread (the main thread in this program); there is no lock.
+//
+// An observer lasts as long as the Subscription its adding returned: end that on the object's
+// thread. An observer ended while an announcement is under way (by itself or by another
+// observer) is not told from then on. A handle that outlives the object does nothing.
 class Observable {
 public:
     using Observer = std::function<void(std::string_view key)>;
     using ChangeObserver = std::function<void(std::string_view key, const std::any& change)>;
-    using Token = std::uint64_t;
 
     Observable(const Observable&) = delete;
     Observable& operator=(const Observable&) = delete;
 
-    Token addObserver(std::string key, Observer observer);
-    Token addChangeObserver(std::string key, ChangeObserver observer);
-    void removeObserver(Token token);
+    [[nodiscard]] Subscription addObserver(std::string key, Observer observer);
+    [[nodiscard]] Subscription addChangeObserver(std::string key, ChangeObserver observer);
 
 protected:
-    Observable() = default;
-    virtual ~Observable() = default;
+    Observable();
+    virtual ~Observable();
 
     // From now on, every announcement of onKey is followed by one of key.
     void addDependentKey(std::string key, std::string onKey);
@@ -43,12 +46,9 @@ protected:
     void didChangeValueForKey(std::string_view key, const std::any& change = {});
 
 private:
-    struct Registration {
-        std::string key;
-        ChangeObserver observer;
-    };
+    struct Observers;
 
-    Token nextToken_ = 1;
-    std::map<Token, Registration> observers_;
+    // Owned by this object alone; the handles hold it weakly, to find out whether it is gone.
+    std::shared_ptr<Observers> observers_;
     std::multimap<std::string, std::string, std::less<>> dependents_;
 };

@@ -40,7 +40,7 @@ public:
         auto& center = NotificationCenter::defaultCenter();
         for (const char* name : {KESSerialPortsWereConnectedNotification,
                                  KESSerialPortsWereDisconnectedNotification}) {
-            tokens_.push_back(
+            subscriptions_.push_back(
                 center.addObserverForName(name, nullptr, [this](const Notification& notification) {
                     const bool connected =
                         notification.name == KESSerialPortsWereConnectedNotification;
@@ -53,11 +53,6 @@ public:
                 }));
         }
     }
-    ~NotificationLog() {
-        for (auto token : tokens_) {
-            NotificationCenter::defaultCenter().removeObserver(token);
-        }
-    }
     bool contains(const std::string& entry) const {
         return std::find(entries.begin(), entries.end(), entry) != entries.end();
     }
@@ -65,7 +60,7 @@ public:
     std::vector<std::string> entries;
 
 private:
-    std::vector<NotificationCenter::Token> tokens_;
+    std::vector<Subscription> subscriptions_;
 };
 
 bool lists(const KESSerialPortManager& manager, const std::string& name) {
@@ -153,14 +148,14 @@ TEST_F(KESSerialPortManagerOnLogind, PortsCloseBeforeTheLockGoesAndReopenWithThe
 
     // Runs after the manager's own will-sleep handler, still inside the post.
     bool closedWhileLocked = false;
-    const auto token = NotificationCenter::defaultCenter().addObserverForName(
+    Subscription whileLocked = NotificationCenter::defaultCenter().addObserverForName(
         PowerEvents::willSleepNotification, nullptr, [&](const Notification&) {
             closedWhileLocked = !ports[0]->isOpen() && !ports[2]->isOpen() &&
                                 power.isHoldingLock() && !login.isReleased(0);
         });
     login.emitPrepareForSleep(true);
     ASSERT_TRUE(waitFor([&] { return login.isReleased(0); }));
-    NotificationCenter::defaultCenter().removeObserver(token);
+    whileLocked.cancel();
     EXPECT_TRUE(closedWhileLocked) << "the machine could have slept with a port open";
     EXPECT_THAT(delegate.events, ElementsAre("closed", "closed"));
     EXPECT_EQ(manager->portsToReopenAfterSleep(), (PortList{ports[0], ports[2]}))

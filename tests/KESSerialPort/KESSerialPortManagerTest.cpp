@@ -54,28 +54,30 @@ public:
     }
 
     void watch(KESSerialPortManager& manager) {
-        manager.addChangeObserver("availablePorts", [this](std::string_view, const std::any& any) {
-            const auto& change = std::any_cast<const Change&>(any);
-            std::string indexes;
-            for (std::size_t index : change.indexes) {
-                indexes += (indexes.empty() ? "" : " ") + std::to_string(index);
-            }
-            switch (change.kind) {
-            case Change::Kind::insertion:
-                entries.push_back("inserted at [" + indexes + "] " + names(change.newValues));
-                break;
-            case Change::Kind::removal:
-                entries.push_back("removed at [" + indexes + "] " + names(change.oldValues));
-                break;
-            case Change::Kind::replacement:
-                entries.push_back("replaced " + names(change.oldValues) + " by " +
-                                  (change.hasNew ? names(change.newValues) : "none"));
-                break;
-            }
-        });
+        watching = manager.addChangeObserver(
+            "availablePorts", [this](std::string_view, const std::any& any) {
+                const auto& change = std::any_cast<const Change&>(any);
+                std::string indexes;
+                for (std::size_t index : change.indexes) {
+                    indexes += (indexes.empty() ? "" : " ") + std::to_string(index);
+                }
+                switch (change.kind) {
+                case Change::Kind::insertion:
+                    entries.push_back("inserted at [" + indexes + "] " + names(change.newValues));
+                    break;
+                case Change::Kind::removal:
+                    entries.push_back("removed at [" + indexes + "] " + names(change.oldValues));
+                    break;
+                case Change::Kind::replacement:
+                    entries.push_back("replaced " + names(change.oldValues) + " by " +
+                                      (change.hasNew ? names(change.newValues) : "none"));
+                    break;
+                }
+            });
     }
 
     std::vector<std::string> entries;
+    Subscription watching;
 };
 
 class KESSerialPortManagerTest : public testing::Test {
@@ -85,7 +87,7 @@ protected:
         auto& center = NotificationCenter::defaultCenter();
         for (const char* name : {KESSerialPortsWereConnectedNotification,
                                  KESSerialPortsWereDisconnectedNotification}) {
-            tokens.push_back(
+            subscriptions.push_back(
                 center.addObserverForName(name, nullptr, [this](const Notification& notification) {
                     const PortList* ports =
                         notification.userInfoValue<PortList>(KESConnectedSerialPortsKey);
@@ -103,9 +105,7 @@ protected:
     }
 
     void TearDown() override {
-        for (auto token : tokens) {
-            NotificationCenter::defaultCenter().removeObserver(token);
-        }
+        subscriptions.clear();
         for (const auto& port : KESSerialPort::allSerialPorts()) {
             port->setDelegate(nullptr);
             port->close();
@@ -149,7 +149,7 @@ protected:
     RecordingLog log;
     std::array<PseudoTerminalPair, 4> ptys;
     Journal journal;
-    std::vector<NotificationCenter::Token> tokens;
+    std::vector<Subscription> subscriptions;
     std::unique_ptr<KESSerialPortManager> manager;
 };
 

@@ -34,8 +34,10 @@ TEST_F(KESSerialPortModemLines, OpeningDrivesOnlyTheOutputsThatDifferFromTheWant
     EXPECT_EQ(lines.writes(), 0);
 
     std::vector<std::string> heard;
+    std::vector<Subscription> observing;
     for (const char* key : {"RTS", "DTR"}) {
-        port->addObserver(key, [&heard](std::string_view k) { heard.emplace_back(k); });
+        observing.push_back(
+            port->addObserver(key, [&heard](std::string_view k) { heard.emplace_back(k); }));
     }
     port->open();
     EXPECT_EQ(lines.word(), TIOCM_DTR);
@@ -69,11 +71,11 @@ TEST_F(KESSerialPortModemLines, AnOutputSetterTouchesItsOwnLineAndOnlyOnChange) 
 TEST_F(KESSerialPortModemLines, InputChangesAreAnnouncedOnTheMainThreadOnceEach) {
     int ctsHeard = 0;
     int dcdHeard = 0;
-    port->addObserver("CTS", [&](std::string_view) {
+    const Subscription cts = port->addObserver("CTS", [&](std::string_view) {
         ++ctsHeard;
         onMainThread = onMainThread && queue.isMainThread();
     });
-    port->addObserver("DCD", [&](std::string_view) { ++dcdHeard; });
+    const Subscription dcd = port->addObserver("DCD", [&](std::string_view) { ++dcdHeard; });
     port->open();
     waitForPolls(3);
     EXPECT_EQ(ctsHeard, 0) << "lines that read low, as stored, are no change";

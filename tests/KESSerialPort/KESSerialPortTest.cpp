@@ -276,8 +276,10 @@ TEST_F(KESSerialPortOpenClose, ThousandOpenCloseCyclesLeaveNoDescriptorOrThreadB
 
 TEST_F(KESSerialPortOpenClose, EverySetterIsAnnouncedAndIsOpenFollowsTheDescriptor) {
     std::vector<std::string> heard;
+    std::vector<Subscription> observing;
     for (const char* key : {"isOpen", "fileDescriptor", "baudRate", "RTS"}) {
-        port->addObserver(key, [&heard](std::string_view k) { heard.emplace_back(k); });
+        observing.push_back(
+            port->addObserver(key, [&heard](std::string_view k) { heard.emplace_back(k); }));
     }
     port->setBaudRate(38400); // same value: announced all the same
     port->setRTS(false);

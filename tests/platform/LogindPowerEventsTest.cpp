@@ -66,25 +66,19 @@ class LogindPowerEventsTest : public testing::Test {
 protected:
     LogindPowerEventsTest() {
         NotificationCenter& center = NotificationCenter::defaultCenter();
-        tokens_.push_back(center.addObserverForName(PowerEvents::willSleepNotification, nullptr,
-                                                    [this](const Notification& notification) {
-                                                        events.push_back("will sleep");
-                                                        senders.push_back(notification.object);
-                                                        if (duringWillSleep) {
-                                                            duringWillSleep();
-                                                        }
-                                                    }));
-        tokens_.push_back(center.addObserverForName(PowerEvents::didWakeNotification, nullptr,
-                                                    [this](const Notification& notification) {
-                                                        events.push_back("did wake");
-                                                        senders.push_back(notification.object);
-                                                    }));
-    }
-
-    ~LogindPowerEventsTest() override {
-        for (NotificationCenter::Token token : tokens_) {
-            NotificationCenter::defaultCenter().removeObserver(token);
-        }
+        subscriptions_.push_back(center.addObserverForName(
+            PowerEvents::willSleepNotification, nullptr, [this](const Notification& notification) {
+                events.push_back("will sleep");
+                senders.push_back(notification.object);
+                if (duringWillSleep) {
+                    duringWillSleep();
+                }
+            }));
+        subscriptions_.push_back(center.addObserverForName(
+            PowerEvents::didWakeNotification, nullptr, [this](const Notification& notification) {
+                events.push_back("did wake");
+                senders.push_back(notification.object);
+            }));
     }
 
     std::size_t count(const std::string& event) const {
@@ -98,7 +92,7 @@ protected:
     std::function<void()> duringWillSleep;
 
 private:
-    std::vector<NotificationCenter::Token> tokens_;
+    std::vector<Subscription> subscriptions_;
 };
 
 TEST_F(LogindPowerEventsTest, TakesADelayLockForSleepWhenMade) {

@@ -27,7 +27,8 @@ TEST_F(MainQueueTest, AsyncRunsLaterInOrderAndDelayedTasksWaitForTheClock) {
         ran.push_back(1);
         queue.async([&] { ran.push_back(3); }); // queued from a task: after the others
     });
-    queue.after(std::chrono::milliseconds(50), [&] { ran.push_back(4); });
+    const Subscription later =
+        queue.after(std::chrono::milliseconds(50), [&] { ran.push_back(4); });
     queue.async([&] { ran.push_back(2); });
     EXPECT_TRUE(ran.empty()) << "nothing runs before it is drained";
     queue.drain();
@@ -38,6 +39,52 @@ TEST_F(MainQueueTest, AsyncRunsLaterInOrderAndDelayedTasksWaitForTheClock) {
     queue.advanceClock(std::chrono::milliseconds(1));
     queue.drain();
     EXPECT_THAT(ran, ElementsAre(1, 2, 3, 4));
+}
+
+// A delayed task whose handle was let go never runs, and what it captured is released at once,
+// on the main thread; a task may end its own handle; ending after the run does nothing.
+TEST_F(MainQueueTest, ADelayedTaskRunsOnlyWhileItsHandleIsHeld) {
+    const auto ms = [](int n) { return std::chrono::milliseconds(n); };
+    std::vector<std::string> ran;
+    auto captured = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = captured;
+    Subscription destroyed = queue.after(ms(10), [&ran, captured] { ran.push_back("destroyed"); });
+    Subscription cancelled = queue.after(ms(10), [&] { ran.push_back("cancelled"); });
+    Subscription replaced = queue.after(ms(10), [&] { ran.push_back("replaced"); });
+    Subscription itself;
+    itself = queue.after(ms(10), [&] {
+        itself.cancel();
+        ran.push_back("itself");
+    });
+    Subscription kept = queue.after(ms(20), [&] { ran.push_back("kept"); });
+    captured.reset();
+    { Subscription gone = std::move(destroyed); }
+    EXPECT_TRUE(watch.expired()) << "the cancelled task's captures are released at the ending";
+    cancelled.cancel();
+    replaced = queue.after(ms(30), [&] { ran.push_back("replacement"); });
+    queue.advanceClock(ms(30));
+    queue.drain();
+    EXPECT_THAT(ran, ElementsAre("itself", "kept", "replacement"));
+    kept.cancel(); // after its run: nothing to end
+    EXPECT_FALSE(kept.holdsSubscription());
+}
+
+// A delayed task handed to the queue from a background thread, its handle handed back to the
+// main thread, stays cancellable; a handle that outlives its queue does nothing.
+TEST(MainQueueLifetime, DelayedTaskHandlesOutliveTheQueue) {
+    auto queue = std::make_unique<TestMainQueue>();
+    bool ran = false;
+    Subscription handle;
+    std::thread([&] {
+        handle = queue->after(std::chrono::milliseconds(1), [&] { ran = true; });
+    }).join();
+    Subscription outliving = queue->after(std::chrono::hours(1), [] {}); // still waiting
+    handle.cancel();
+    queue->advanceClock(std::chrono::milliseconds(1));
+    queue->drain();
+    EXPECT_FALSE(ran);
+    queue.reset();
+    outliving.cancel();
 }
 
 TEST_F(MainQueueTest, SyncFromBackgroundWaitsUntilTheMainThreadHasRunTheTask) {

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <memory>
 
 using testing::ElementsAre;
 
@@ -20,29 +21,60 @@ TEST(Observable, AnnouncesByKeyWithDependentKeysAfterTheirSource) {
     Thing thing;
     std::vector<std::string> heard;
     auto note = [&](std::string_view key) { heard.emplace_back(key); };
-    thing.addObserver("fileDescriptor", note);
-    thing.addObserver("isOpen", note);
+    const Subscription fileDescriptor = thing.addObserver("fileDescriptor", note);
+    const Subscription isOpen = thing.addObserver("isOpen", note);
     thing.setFileDescriptor(3);
     thing.setName(); // nobody observes it
     thing.setFileDescriptor(3);
     EXPECT_THAT(heard, ElementsAre("fileDescriptor", "isOpen", "fileDescriptor", "isOpen"));
 }
 
-TEST(Observable, AnObserverMayRemoveItselfAndOthersWhileBeingTold) {
+TEST(Observable, AnObserverMayEndItselfAndOthersWhileBeingTold) {
     Thing thing;
     int first = 0;
     int second = 0;
-    Observable::Token secondToken = 0;
-    Observable::Token firstToken = thing.addObserver("name", [&](std::string_view) {
+    Subscription secondHandle;
+    Subscription firstHandle = thing.addObserver("name", [&](std::string_view) {
         ++first;
-        thing.removeObserver(firstToken);
-        thing.removeObserver(secondToken);
+        firstHandle.cancel(); // the running observer's own handle
+        secondHandle.cancel();
     });
-    secondToken = thing.addObserver("name", [&](std::string_view) { ++second; });
+    secondHandle = thing.addObserver("name", [&](std::string_view) { ++second; });
     thing.setName();
     thing.setName();
     EXPECT_EQ(first, 1);
-    EXPECT_EQ(second, 0) << "removed before its turn came";
+    EXPECT_EQ(second, 0) << "ended before its turn came";
+}
+
+// Each way of letting go of a handle ends that observer and only that one: the other object's
+// observer, with its own token from the same counter, stays; a handle that outlives its object
+// does nothing (AddressSanitizer watches).
+TEST(Observable, AHandleEndsItsOwnObserverHoweverItIsLetGo) {
+    const std::vector<std::pair<const char*, std::function<void(Subscription&)>>> ways = {
+        {"destroyed", [](Subscription& s) { Subscription gone = std::move(s); }},
+        {"cancelled", [](Subscription& s) { s.cancel(); }},
+        {"reset", [](Subscription& s) { s.reset(); }},
+        {"assigned over", [](Subscription& s) { s = Subscription(); }},
+    };
+    for (const auto& [way, letGo] : ways) {
+        SCOPED_TRACE(way);
+        auto mine = std::make_unique<Thing>();
+        Thing other;
+        int mineHeard = 0;
+        int otherHeard = 0;
+        Subscription handle = mine->addObserver("name", [&](std::string_view) { ++mineHeard; });
+        Subscription kept = other.addObserver("name", [&](std::string_view) { ++otherHeard; });
+        Subscription outliving = mine->addObserver("name", [](std::string_view) {});
+        letGo(handle);
+        EXPECT_FALSE(handle.holdsSubscription());
+        letGo(handle); // a second time: nothing left to end
+        mine->setName();
+        other.setName();
+        EXPECT_EQ(mineHeard, 0);
+        EXPECT_EQ(otherHeard, 1);
+        mine.reset();
+        letGo(outliving);
+    }
 }
 
 TEST(Observable, ChangeObserversReceiveTheRecordAndDependentKeysAnEmptyOne) {
@@ -62,8 +94,8 @@ TEST(Observable, ChangeObserversReceiveTheRecordAndDependentKeysAnEmptyOne) {
         heard.push_back(std::string(key) +
                         (record ? " at " + std::to_string(record->indexes.at(0)) : " plain"));
     };
-    list.addChangeObserver("fileDescriptor", note);
-    list.addChangeObserver("isOpen", note);
+    const Subscription fileDescriptor = list.addChangeObserver("fileDescriptor", note);
+    const Subscription isOpen = list.addChangeObserver("isOpen", note);
     list.insert();
     list.setFileDescriptor(3);
     EXPECT_THAT(heard, ElementsAre("fileDescriptor at 2", "isOpen plain", "fileDescriptor plain",

@@ -16,17 +16,44 @@ TEST(QtMainQueue, RunsTasksFromAnyThreadOnTheEventLoopAndWaitsForSyncCalls) {
     MainQueue::setShared(&queue);
     std::vector<std::string> ran;
     std::atomic<bool> syncReturned{false};
+    Subscription delayed;
     std::thread background([&] {
         queue.async([&] { ran.push_back(queue.isMainThread() ? "async on main" : "async"); });
         queue.syncFromBackground([&] { ran.push_back("sync"); });
         syncReturned = true;
-        queue.after(std::chrono::milliseconds(1), [&] { ran.push_back("after"); });
+        delayed = queue.after(std::chrono::milliseconds(1), [&] { ran.push_back("after"); });
     });
     EXPECT_TRUE(QTest::qWaitFor([&] { return ran.size() == 3; }, 20000));
     background.join();
     EXPECT_TRUE(syncReturned);
     EXPECT_EQ(ran, (std::vector<std::string>{"async on main", "sync", "after"}));
     MainQueue::setShared(nullptr);
+}
+
+// Cancelled timers are left to fire into nothing: the later timer's run shows that the earlier
+// ones' time has come and gone. One was started from a background thread, with a hop to the main
+// thread still queued when it is cancelled.
+TEST(QtMainQueue, ACancelledDelayedTaskNeverRuns) {
+    QtMainQueue queue(*QCoreApplication::instance());
+    std::vector<std::string> ran;
+    Subscription fromBackground;
+    std::thread([&] {
+        fromBackground =
+            queue.after(std::chrono::milliseconds(1), [&] { ran.push_back("from background"); });
+    }).join();
+    Subscription cancelled =
+        queue.after(std::chrono::milliseconds(1), [&] { ran.push_back("cancelled"); });
+    Subscription itself;
+    itself = queue.after(std::chrono::milliseconds(1), [&] {
+        itself.cancel();
+        ran.push_back("itself");
+    });
+    const Subscription later =
+        queue.after(std::chrono::milliseconds(20), [&] { ran.push_back("later"); });
+    fromBackground.cancel();
+    { Subscription gone = std::move(cancelled); }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !ran.empty() && ran.back() == "later"; }, 20000));
+    EXPECT_EQ(ran, (std::vector<std::string>{"itself", "later"}));
 }
 
 TEST(QtMainQueue, ShutDownReleasesAThreadWaitingOnAStoppedEventLoop) {

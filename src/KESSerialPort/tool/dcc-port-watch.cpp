@@ -93,23 +93,25 @@ int main(int argc, char** argv) {
     };
 
     auto& center = NotificationCenter::defaultCenter();
-    center.addObserverForName(
+    const Subscription connected = center.addObserverForName(
         KESSerialPortsWereConnectedNotification, nullptr, [&](const Notification& notification) {
             const auto* ports = notification.userInfoValue<KESSerialPortManager::PortList>(
                 KESConnectedSerialPortsKey);
             say("connected:" + describe(*ports));
             adopt(*ports);
         });
-    center.addObserverForName(
+    const Subscription disconnected = center.addObserverForName(
         KESSerialPortsWereDisconnectedNotification, nullptr, [](const Notification& notification) {
             say("disconnected:" +
                 describe(*notification.userInfoValue<KESSerialPortManager::PortList>(
                     KESDisconnectedSerialPortsKey)));
         });
-    center.addObserverForName(PowerEvents::willSleepNotification, nullptr,
-                              [](const Notification&) { say("the system is going to sleep"); });
-    center.addObserverForName(PowerEvents::didWakeNotification, nullptr,
-                              [](const Notification&) { say("the system woke up"); });
+    const Subscription sleeping =
+        center.addObserverForName(PowerEvents::willSleepNotification, nullptr,
+                                  [](const Notification&) { say("the system is going to sleep"); });
+    const Subscription woke =
+        center.addObserverForName(PowerEvents::didWakeNotification, nullptr,
+                                  [](const Notification&) { say("the system woke up"); });
 
     KESSerialPortManager& manager = KESSerialPortManager::sharedSerialPortManager();
     if (!manager.availablePorts()) {
