@@ -11,6 +11,9 @@
 // Main thread only: subscriptions are made there and handlers are called there, from the main
 // thread's event loop, never from inside addMatchingNotification. The program installs a
 // UdevDeviceEvents; tests install a TestDeviceEvents and report devices by hand.
+//
+// Unlike the other services this one may be absent, and that is no error: a port manager made
+// while none is installed is blind by definition (no list, no events), and says nothing.
 class DeviceEvents {
 public:
     enum class Kind { publish, terminate };
@@ -26,6 +29,7 @@ public:
 
     // The installed source, or null when none is (nothing will be reported).
     static DeviceEvents* installed();
-    // Installs source (null: none) and returns the one it replaces.
+    // Installs source (null: none) and returns the one it replaces. Main thread; the source must
+    // outlive its installation.
     static DeviceEvents* install(DeviceEvents* source);
 };

@@ -1,6 +1,6 @@
 #include "DeviceRegistry.h"
 
-#include "UdevDeviceRegistry.h"
+#include "MissingService.h"
 
 namespace {
 DeviceRegistry* installed = nullptr;
@@ -8,8 +8,9 @@ DeviceRegistry* installed = nullptr;
 
 DeviceRegistry& DeviceRegistry::shared() {
     if (installed == nullptr) {
-        static UdevDeviceRegistry udevRegistry;
-        return udevRegistry;
+        missingService("DeviceRegistry::shared()", "device registry",
+                       "a TestDeviceRegistry, or a UdevDeviceRegistry to list the machine's own "
+                       "devices");
     }
     return *installed;
 }

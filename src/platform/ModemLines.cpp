@@ -1,6 +1,6 @@
 #include "ModemLines.h"
 
-#include "TerminalModemLines.h"
+#include "MissingService.h"
 
 #include <atomic>
 
@@ -9,9 +9,12 @@ std::atomic<ModemLines*> installed{nullptr};
 }
 
 ModemLines& ModemLines::shared() {
-    static TerminalModemLines terminal;
     ModemLines* lines = installed.load();
-    return lines != nullptr ? *lines : static_cast<ModemLines&>(terminal);
+    if (lines == nullptr) {
+        missingService("ModemLines::shared()", "modem-line service",
+                       "a TestModemLines, or TerminalModemLines (the test main does)");
+    }
+    return *lines;
 }
 
 ModemLines* ModemLines::install(ModemLines* lines) {

@@ -4,6 +4,7 @@
 #include "KESSerialPort.h"
 #include "RecordingDelegate.h"
 #include "SimulatedBoard.h"
+#include "TestDeviceRegistry.h"
 #include "TestMainQueue.h"
 #include "WorkedSequences.h"
 
@@ -16,6 +17,7 @@ namespace {
 TEST(DCCDispatcherWithTheSimulatedBoard, DrivesTheLocomotiveTheFramesDescribe) {
     TestMainQueue queue;
     MainQueue::setShared(&queue);
+    TestDeviceRegistry registry; // lists nothing: the board's terminal is not a machine device
     SimulatedBoard board;
     board.start();
 

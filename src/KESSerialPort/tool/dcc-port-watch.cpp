@@ -3,16 +3,19 @@
 // sleep and wake. With --open it also opens every listed port (at start and on arrival), so that
 // closing before sleep and reopening after wake can be watched on real hardware.
 //
-// Quit with Ctrl-C: the manager then cleans every listed port up, as at the program's own quit.
+// Quit with Ctrl-C (or SIGTERM, or SIGHUP when the terminal goes): the manager then cleans every
+// listed port up, as at the program's own quit.
 
-#include "BackgroundThreads.h"
+#include "InstalledService.h"
 #include "KESSerialPort.h"
 #include "KESSerialPortDelegate.h"
 #include "KESSerialPortManager.h"
 #include "LogindPowerEvents.h"
 #include "NotificationCenter.h"
 #include "PosixError.h"
+#include "ProgramLifetime.h"
 #include "QtMainQueue.h"
+#include "SystemServices.h"
 #include "UdevDeviceEvents.h"
 
 #include <QCoreApplication>
@@ -25,6 +28,15 @@
 #include <unistd.h>
 
 namespace {
+
+void printUsage(std::FILE* to, const char* program) {
+    std::fprintf(to,
+                 "usage: %s [--open | --help]\n"
+                 "Follows the machine's serial ports: those present, arrivals and removals, and\n"
+                 "the system's sleep and wake. --open also opens every listed port, to watch them\n"
+                 "closed before sleep and reopened after wake. Ctrl-C quits.\n",
+                 program);
+}
 
 void say(const std::string& text) {
     std::printf("%s\n", text.c_str());
@@ -45,7 +57,11 @@ public:
         say(port.name() + ": " + std::to_string(data.size()) + " bytes received");
     }
     void serialPortWasRemovedFromSystem(KESSerialPort& port) override {
-        say(port.name() + ": removed from the system");
+        // At quit the manager cleans every listed port up, which ends in this same callback;
+        // those devices have not gone anywhere.
+        if (!quitting) {
+            say(port.name() + ": removed from the system");
+        }
     }
     void serialPortDidEncounterError(KESSerialPort& port, const PosixError& error) override {
         say(port.name() + ": " + error.localizedDescription());
@@ -53,34 +69,55 @@ public:
     void serialPortWasOpened(KESSerialPort& port) override {
         say(port.name() + ": opened at " + std::to_string(port.baudRate().value_or(0)) + " bit/s");
     }
-    void serialPortWasClosed(KESSerialPort& port) override { say(port.name() + ": closed"); }
+    void serialPortWasClosed(KESSerialPort& port) override {
+        say(port.name() + (quitting ? ": closed (quitting)" : ": closed"));
+    }
+
+    bool quitting = false;
 };
 
 } // namespace
 
 int main(int argc, char** argv) {
-    // Ctrl-C and SIGTERM become a normal quit, read from the event loop.
+    bool openPorts = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            printUsage(stdout, argv[0]);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--open") == 0) {
+            openPorts = true;
+        } else {
+            std::fprintf(stderr, "%s: unknown argument '%s'\n", argv[0], argv[i]);
+            printUsage(stderr, argv[0]);
+            return 2;
+        }
+    }
+
+    // Ctrl-C, SIGTERM and SIGHUP (the terminal went) become a normal quit, read from the event
+    // loop, so the ports are given back with their own settings. Blocked before any thread
+    // starts, so every thread inherits the mask.
     sigset_t quitSignals;
     sigemptyset(&quitSignals);
     sigaddset(&quitSignals, SIGINT);
     sigaddset(&quitSignals, SIGTERM);
+    sigaddset(&quitSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
     const int quitFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (quitFd < 0) {
+        std::perror("signalfd");
+        return 1;
+    }
 
     QCoreApplication application(argc, argv);
-    const bool openPorts = argc > 1 && std::strcmp(argv[1], "--open") == 0;
-    if (argc > 1 && !openPorts) {
-        std::fprintf(stderr, "usage: %s [--open]\n", argv[0]);
-        return 2;
-    }
     QtMainQueue queue(application);
-    MainQueue::setShared(&queue);
+    ProgramLifetime lifetime(queue, std::make_unique<SystemServices>());
     QSocketNotifier quitNotifier(quitFd, QSocketNotifier::Read);
     QObject::connect(&quitNotifier, &QSocketNotifier::activated, &application,
                      [] { QCoreApplication::quit(); });
 
     UdevDeviceEvents devices;
-    DeviceEvents::install(&devices);
+    const InstalledService<DeviceEvents> installedDevices(&devices);
     LogindPowerEvents power(QDBusConnection::systemBus());
     Reporter reporter;
     auto adopt = [&](const KESSerialPortManager::PortList& ports) {
@@ -123,12 +160,10 @@ int main(int argc, char** argv) {
     say("watching; plug or unplug a serial adapter, or suspend the machine (Ctrl-C quits)");
 
     const int status = application.exec();
+    reporter.quitting = true;
     center.postNotificationName(NotificationCenter::applicationWillTerminateNotification,
                                 &application);
-    queue.shutDown();
-    BackgroundThreads::shared().joinAll();
-    MainQueue::setShared(nullptr);
-    DeviceEvents::install(nullptr);
+    quitNotifier.setEnabled(false);
     ::close(quitFd);
-    return status;
+    return status; // the lifetime ends the run: threads joined, services uninstalled
 }

@@ -6,22 +6,35 @@
 //
 // The worked sequences run one after the other, each on a fresh dispatcher.
 
-#include "BackgroundThreads.h"
 #include "DCCDispatcher.h"
 #include "DCCMessage.h"
 #include "KESSerialPort.h"
 #include "KESSerialPortDelegate.h"
+#include "ProgramLifetime.h"
 #include "QtMainQueue.h"
 #include "SimulatedBoard.h"
+#include "SystemServices.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr const char* about =
+    "Runs the packet core for real: the dispatcher's worked sequences, each on a fresh\n"
+    "dispatcher, written frame by frame through a serial port to the simulated command-station\n"
+    "board on a pseudo-terminal. Every reply of the board releases the next frame. Shows the\n"
+    "dispatcher's diagnostic lines and the board's reading of each frame, then the layout as the\n"
+    "board sees it. Takes no options; exits 0 when every sequence ran to its end.\n";
+
+void printUsage(std::FILE* to, const char* program) {
+    std::fprintf(to, "usage: %s [--help]\n", program);
+}
 
 struct Sequence {
     const char* title;
@@ -89,11 +102,20 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        printUsage(stdout, argv[0]);
+        std::fputs(about, stdout);
+        return 0;
+    }
+    if (argc > 1) {
+        std::fprintf(stderr, "%s: unknown argument '%s'\n", argv[0], argv[1]);
+        printUsage(stderr, argv[0]);
+        return 2;
+    }
     std::setvbuf(stdout, nullptr, _IONBF, 0); // the board prints from its own thread
     QCoreApplication application(argc, argv);
     QtMainQueue queue(application);
-    MainQueue::setShared(&queue);
-
+    // Made before the lifetime, so it is stopped only once the port's threads have been joined.
     SimulatedBoard board(SpeedMode::Steps28, {}, showBoardEvent);
     board.start();
     std::printf("simulated board on %s", board.slavePath().c_str());
@@ -106,6 +128,7 @@ int main(int argc, char** argv) {
 
     int status = 0;
     {
+        ProgramLifetime lifetime(queue, std::make_unique<SystemServices>());
         auto port = KESSerialPort::serialPortWithKnownPath(board.slavePath(), "simulated board");
         Run run(port,
                 {{"S with priority 0", {{&speed, 0}}},
@@ -127,8 +150,6 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
-    queue.shutDown();
-    BackgroundThreads::shared().joinAll();
     board.stop();
     std::printf("\n\n== the layout as the board sees it ==\n%s\n",
                 board.layout().describe().c_str());

@@ -1,0 +1,4 @@
+#include "SystemServices.h"
+
+SystemServices::SystemServices() = default;
+SystemServices::~SystemServices() = default;
