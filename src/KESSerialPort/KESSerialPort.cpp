@@ -1,168 +1,66 @@
 #include "KESSerialPort.h"
 
 #include "BackgroundThreads.h"
-#include "DeviceRegistry.h"
 #include "KESSerialPortDelegate.h"
+#include "KESSerialPortErrorKind.h"
+#include "KESSerialPortOpening.h"
 #include "Log.h"
 #include "MainQueue.h"
 #include "ModemLines.h"
 #include "RepeatingTimer.h"
-#include "TerminalSpeed.h"
+#include "TerminalSettings.h"
 
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <fcntl.h>
-#include <poll.h>
-#include <stdexcept>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
 using namespace std::chrono_literals;
 
-// One successful open: its descriptor, and the stop flag that ties the background work of this
-// opening to it. Once stopped, no read loop or poll of this opening touches the descriptor again,
-// even if a later open is given the same descriptor number.
-class KESSerialPort::Opening {
-public:
-    explicit Opening(int descriptor)
-        : descriptor_(descriptor), wakeDescriptor_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~Opening() {
-        if (wakeDescriptor_ >= 0) {
-            ::close(wakeDescriptor_);
-        }
-    }
-    Opening(const Opening&) = delete;
-    Opening& operator=(const Opening&) = delete;
-
-    int descriptor() const { return descriptor_; }
-    // Readable once the opening is stopped, so a waiting read loop wakes at once.
-    int wakeDescriptor() const { return wakeDescriptor_; }
-
-    // Main thread. Returns once no background work of this opening is inside a call on the
-    // descriptor, and none will start: a thread waiting in poll holds the open file, and with it
-    // the device's lock, so an immediate reopen would find the device still held.
-    void stop() {
-        std::unique_lock lock(mutex_);
-        stopped_ = true;
-        wake();
-        idle_.wait(lock, [this] { return !waiting_; });
-    }
-    void wake() const {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(wakeDescriptor_, &one, sizeof one);
-    }
-    // Background threads: bracket a wait on the descriptor. beginWait is false once stopped.
-    bool beginWait() {
-        std::lock_guard lock(mutex_);
-        waiting_ = !stopped_;
-        return waiting_;
-    }
-    void endWait() {
-        {
-            std::lock_guard lock(mutex_);
-            waiting_ = false;
-        }
-        idle_.notify_all();
-    }
-    bool isStopped() const {
-        std::lock_guard lock(mutex_);
-        return stopped_;
-    }
-    // Background threads: runs work on the descriptor unless the opening is stopped.
-    template <typename Work>
-    bool withDescriptor(Work&& work) {
-        std::lock_guard lock(mutex_);
-        if (stopped_) {
-            return false;
-        }
-        work(descriptor_);
-        return true;
-    }
-
-    // Settled by open before any background work starts; read-only afterwards.
-    bool hasModemLines = true;
-
-private:
-    const int descriptor_;
-    const int wakeDescriptor_;
-    mutable std::mutex mutex_;
-    std::condition_variable idle_;
-    bool stopped_ = false;
-    bool waiting_ = false;
-};
-
 namespace {
-
-struct RegistryEntry {
-    const KESSerialPort* port;
-    std::weak_ptr<KESSerialPort> weak;
-};
-
-// Ports are made and destroyed on the main thread only, so the list needs no lock.
-std::vector<RegistryEntry>& registry() {
-    static std::vector<RegistryEntry> entries;
-    return entries;
-}
-
-// The termios speed code of a rate in bits per second; nothing for rates that have none.
-std::optional<speed_t> speedCode(std::uint64_t rate) {
-    static constexpr std::pair<std::uint64_t, speed_t> codes[] = {
-        {0, B0},
-        {50, B50},
-        {75, B75},
-        {110, B110},
-        {134, B134},
-        {150, B150},
-        {200, B200},
-        {300, B300},
-        {600, B600},
-        {1200, B1200},
-        {1800, B1800},
-        {2400, B2400},
-        {4800, B4800},
-        {9600, B9600},
-        {19200, B19200},
-        {38400, B38400},
-        {57600, B57600},
-        {115200, B115200},
-        {230400, B230400},
-        {460800, B460800},
-        {500000, B500000},
-        {576000, B576000},
-        {921600, B921600},
-        {1000000, B1000000},
-        {1152000, B1152000},
-        {1500000, B1500000},
-        {2000000, B2000000},
-        {2500000, B2500000},
-        {3000000, B3000000},
-        {3500000, B3500000},
-        {4000000, B4000000},
-    };
-    for (const auto& [value, code] : codes) {
-        if (value == rate) {
-            return code;
-        }
-    }
-    return std::nullopt;
-}
 
 bool linesAbsent(int error) {
     // What TIOCMGET/TIOCMSET answer on a device without modem lines (every pseudo-terminal).
     return error == ENOTTY || error == EINVAL;
 }
 
+// Serial numbers of openings, unique in the process; 0 stands for "no opening".
+std::atomic<std::uint64_t> lastOpeningSerial{0};
+
+// How long close lets output already handed to the driver go out before it throws the rest
+// away. A device whose flow control holds output back, or whose far end never reads, would
+// otherwise keep the window waiting for as long as it likes (the kernel's own last close waits
+// up to half a minute).
+constexpr auto drainLimit = 250ms;
+
+void drainOutput(int descriptor) {
+    const auto deadline = std::chrono::steady_clock::now() + drainLimit;
+    int queued = 0;
+    while (::ioctl(descriptor, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ::tcflush(descriptor, TCOFLUSH);
+}
+
+std::string failureText(int code, const std::string& path) {
+    return PosixError(code, path).localizedDescription() + " (errno " + std::to_string(code) + ")";
+}
+
 } // namespace
 
-// --- Construction and the registry -----------------------------------------------------------
+// Every member function that calls out (a delegate callback, an observer) starts with this: the
+// callee may drop the last reference to the port, which must not die under the running function.
+#define KESSERIALPORT_KEEP_ALIVE() const auto keepAlive = weak_from_this().lock()
+
+// --- Construction ----------------------------------------------------------------------------
 
 KESSerialPort::KESSerialPort(Private) {
     addDependentKey("isOpen", "fileDescriptor");
@@ -182,26 +80,9 @@ KESSerialPort::~KESSerialPort() {
     // back rather than leak it.
     if (opening_ != nullptr) {
         opening_->stop();
-        const int descriptor = fileDescriptor_.exchange(0);
-        if (haveOriginalPortAttributes_) {
-            ::tcsetattr(descriptor, TCSANOW, &originalPortAttributes_);
-        }
-        ::ioctl(descriptor, TIOCNXCL);
-        ::close(descriptor);
+        releaseDevice(opening_->descriptor());
+        fileDescriptor_ = 0;
     }
-}
-
-std::shared_ptr<KESSerialPort> KESSerialPort::makePort(const DeviceHandle& device, std::string path,
-                                                       std::string name) {
-    DCCCAB_ASSERT_MAIN_THREAD();
-    auto port = std::make_shared<KESSerialPort>(Private{});
-    port->setIoKitDevice(device);
-    port->setPath(std::move(path));
-    port->setName(std::move(name));
-    port->setWriteBuffer({});
-    port->applyDefaultSettings();
-    addSerialPort(*port);
-    return port;
 }
 
 void KESSerialPort::applyDefaultSettings() {
@@ -216,115 +97,10 @@ void KESSerialPort::applyDefaultSettings() {
     setDTR(false);
 }
 
-std::shared_ptr<KESSerialPort> KESSerialPort::serialPortWithPath(const std::string& path) {
-    const DeviceHandle device = deviceFromBSDPath(path);
-    if (device == nullptr) {
-        return nullptr;
-    }
-    return serialPortWithDevice(device);
-}
-
-std::shared_ptr<KESSerialPort> KESSerialPort::serialPortWithDevice(const DeviceHandle& device) {
-    if (device == nullptr) {
-        throw std::logic_error(
-            "KESSerialPort::serialPortWithDevice requires non-zero device argument.");
-    }
-    const std::string callout = bsdCalloutPathFromDevice(device).value_or("");
-    if (auto existing = existingPortWithPath(callout)) {
-        return existing;
-    }
-    return makePort(device, callout, modemNameFromDevice(device).value_or(""));
-}
-
-std::shared_ptr<KESSerialPort> KESSerialPort::serialPortWithKnownPath(const std::string& path,
-                                                                      const std::string& name) {
-    if (auto existing = existingPortWithPath(path)) {
-        return existing;
-    }
-    if (const DeviceHandle device = deviceFromBSDPath(path)) {
-        return serialPortWithDevice(device);
-    }
-    struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) {
-        return nullptr;
-    }
-    return makePort(nullptr, path, name);
-}
-
-std::shared_ptr<KESSerialPort> KESSerialPort::existingPortWithPath(const std::string& path) {
-    if (path.empty()) {
-        return nullptr;
-    }
-    for (const RegistryEntry& entry : registry()) {
-        if (entry.port->path() == path) {
-            if (auto port = entry.weak.lock()) {
-                return port;
-            }
-        }
-    }
-    return nullptr;
-}
-
-std::vector<std::shared_ptr<KESSerialPort>> KESSerialPort::allSerialPorts() {
-    std::vector<std::shared_ptr<KESSerialPort>> ports;
-    for (const RegistryEntry& entry : registry()) {
-        if (auto port = entry.weak.lock()) {
-            ports.push_back(std::move(port));
-        }
-    }
-    return ports;
-}
-
-void KESSerialPort::addSerialPort(KESSerialPort& port) {
-    registry().push_back({&port, port.weak_from_this()});
-}
-
-void KESSerialPort::removeSerialPort(const KESSerialPort* port) {
-    std::erase_if(registry(), [port](const RegistryEntry& entry) { return entry.port == port; });
-}
-
-DeviceHandle KESSerialPort::deviceFromBSDPath(const std::string& path) {
-    if (path.empty()) {
-        return nullptr;
-    }
-    for (const DeviceHandle& device : DeviceRegistry::shared().serialDevices()) {
-        if (bsdCalloutPathFromDevice(device) == path || bsdDialinPathFromDevice(device) == path) {
-            return device;
-        }
-    }
-    return nullptr;
-}
-
-std::optional<std::string> KESSerialPort::stringPropertyOfForIOSerialKey(const DeviceHandle& device,
-                                                                         const std::string& key) {
-    if (device == nullptr) {
-        return std::nullopt;
-    }
-    return device->property(key);
-}
-
-std::optional<std::string> KESSerialPort::bsdCalloutPathFromDevice(const DeviceHandle& device) {
-    return stringPropertyOfForIOSerialKey(device, SerialDevice::calloutDeviceKey);
-}
-std::optional<std::string> KESSerialPort::bsdDialinPathFromDevice(const DeviceHandle& device) {
-    return stringPropertyOfForIOSerialKey(device, SerialDevice::dialinDeviceKey);
-}
-std::optional<std::string> KESSerialPort::modemNameFromDevice(const DeviceHandle& device) {
-    return stringPropertyOfForIOSerialKey(device, SerialDevice::ttyDeviceKey);
-}
-std::optional<std::string> KESSerialPort::baseNameFromDevice(const DeviceHandle& device) {
-    return stringPropertyOfForIOSerialKey(device, SerialDevice::ttyBaseNameKey);
-}
-std::optional<std::string> KESSerialPort::serviceTypeFromDevice(const DeviceHandle& device) {
-    return stringPropertyOfForIOSerialKey(device, SerialDevice::clientTypeKey);
-}
-std::optional<std::string> KESSerialPort::suffixFromDevice(const DeviceHandle& device) {
-    return stringPropertyOfForIOSerialKey(device, SerialDevice::ttySuffixKey);
-}
-
 // --- Properties ------------------------------------------------------------------------------
 
 void KESSerialPort::setDelegate(KESSerialPortDelegate* delegate) {
+    KESSERIALPORT_KEEP_ALIVE();
     delegate_ = delegate;
     didChangeValueForKey("delegate");
 }
@@ -337,6 +113,7 @@ T KESSerialPort::lockedGet(const T& field) const {
 
 template <typename T>
 void KESSerialPort::lockedSet(T& field, T value, const char* key) {
+    KESSERIALPORT_KEEP_ALIVE();
     {
         std::lock_guard lock(identityMutex_);
         field = std::move(value); // a replaced device handle is released here
@@ -346,6 +123,7 @@ void KESSerialPort::lockedSet(T& field, T value, const char* key) {
 
 template <typename T>
 void KESSerialPort::storeAndApply(T& field, T value, const char* key) {
+    KESSERIALPORT_KEEP_ALIVE();
     if (value != field) {
         field = value;
         setPortOptions();
@@ -389,6 +167,7 @@ void KESSerialPort::setShouldEchoReceivedData(bool echo) {
 }
 
 void KESSerialPort::setParity(KESSerialPortParity parity) {
+    KESSERIALPORT_KEEP_ALIVE();
     if (parity != parity_) {
         parity_ = parity > KESSerialPortParityEven ? KESSerialPortParityNone : parity;
         setPortOptions();
@@ -398,6 +177,7 @@ void KESSerialPort::setParity(KESSerialPortParity parity) {
 
 void KESSerialPort::changeFlowControl(bool& flag, bool uses, const char* key) {
     DCCCAB_ASSERT_MAIN_THREAD();
+    KESSERIALPORT_KEEP_ALIVE();
     if (uses != flag) {
         // The line discipline takes a new flow-control mode only on a fresh open.
         const bool wasOpen = isOpen();
@@ -433,6 +213,7 @@ void KESSerialPort::setDTR(bool asserted) {
 
 void KESSerialPort::setOutputLine(bool& stored, int bit, bool asserted, const char* key) {
     DCCCAB_ASSERT_MAIN_THREAD();
+    KESSERIALPORT_KEEP_ALIVE();
     if (asserted != stored) {
         stored = asserted;
         driveOutputLine(bit, asserted);
@@ -441,40 +222,59 @@ void KESSerialPort::setOutputLine(bool& stored, int bit, bool asserted, const ch
 }
 
 void KESSerialPort::driveOutputLine(int bit, bool asserted) {
-    if (!isOpen() || opening_ == nullptr || !opening_->hasModemLines) {
+    if (opening_ == nullptr || !opening_->hasModemLines) {
         return; // applied by the next open
     }
     const int descriptor = opening_->descriptor();
+    const std::uint64_t serial = opening_->serial();
     int word = 0;
     if (!ModemLines::shared().read(descriptor, word)) {
-        queueError(errno); // writing back a word we could not read would set the lines at random
+        // Writing back a word we could not read would set the lines at random.
+        queueError(errno, serial);
         return;
     }
     word = asserted ? (word | bit) : (word & ~bit);
     if (!ModemLines::shared().write(descriptor, word)) {
-        queueError(errno);
+        queueError(errno, serial);
     }
 }
 
 void KESSerialPort::setCTS(bool asserted) {
+    KESSERIALPORT_KEEP_ALIVE();
     CTS_ = asserted;
     didChangeValueForKey("CTS");
 }
 void KESSerialPort::setDSR(bool asserted) {
+    KESSERIALPORT_KEEP_ALIVE();
     DSR_ = asserted;
     didChangeValueForKey("DSR");
 }
 void KESSerialPort::setDCD(bool asserted) {
+    KESSERIALPORT_KEEP_ALIVE();
     DCD_ = asserted;
     didChangeValueForKey("DCD");
 }
 
 void KESSerialPort::setFileDescriptor(std::int32_t descriptor) {
+    KESSERIALPORT_KEEP_ALIVE();
+    if (descriptor != fileDescriptor()) {
+        // A descriptor the port did not open (or a 0 while it holds one) would leave the port
+        // believing it holds a device it does not, or leak the one it does.
+        Log::line("Refused to set the descriptor of " + description() + " to " +
+                  std::to_string(descriptor) + ": only open and close change it");
+        return;
+    }
+    didChangeValueForKey("fileDescriptor");
+}
+
+void KESSerialPort::storeFileDescriptor(std::int32_t descriptor) {
     fileDescriptor_ = descriptor;
     didChangeValueForKey("fileDescriptor");
 }
 
 void KESSerialPort::setPinPollTimer(std::shared_ptr<RepeatingTimer> timer) {
+    KESSERIALPORT_KEEP_ALIVE();
+    // Only the property: the poll the port runs belongs to its opening, which stops it.
     if (timer != pinPollTimer_) {
         pinPollTimer_ = std::move(timer); // the old timer is let go, not stopped
     }
@@ -485,45 +285,13 @@ void KESSerialPort::setPinPollTimer(std::shared_ptr<RepeatingTimer> timer) {
 
 void KESSerialPort::setPortOptions() {
     DCCCAB_ASSERT_MAIN_THREAD();
-    const int descriptor = fileDescriptor();
-    if (descriptor < 1) {
+    if (opening_ == nullptr) {
         return;
     }
-    termios attributes{};
-    if (::tcgetattr(descriptor, &attributes) != 0) {
+    const int descriptor = opening_->descriptor();
+    termios current{};
+    if (::tcgetattr(descriptor, &current) != 0) {
         return; // not a terminal, or gone: there is nothing to apply the settings to
-    }
-    ::cfmakeraw(&attributes);
-    attributes.c_cc[VMIN] = 1;
-    attributes.c_cc[VTIME] = 2;
-    attributes.c_cflag &= ~CSIZE;
-    attributes.c_cflag |= CS8;
-    switch (parity_) {
-    case KESSerialPortParityOdd:
-        attributes.c_cflag |= PARENB | PARODD;
-        break;
-    case KESSerialPortParityEven:
-        attributes.c_cflag |= PARENB;
-        attributes.c_cflag &= ~PARODD;
-        break;
-    default:
-        attributes.c_cflag &= ~PARENB;
-        break;
-    }
-    if (numberOfStopBits_ > 1) {
-        attributes.c_cflag |= CSTOPB;
-    } else {
-        attributes.c_cflag &= ~CSTOPB;
-    }
-    if (shouldEchoReceivedData_) {
-        attributes.c_lflag |= ECHO;
-    } else {
-        attributes.c_lflag &= ~ECHO;
-    }
-    if (usesRTSCTSFlowControl_) {
-        attributes.c_cflag |= CRTSCTS;
-    } else {
-        attributes.c_cflag &= ~CRTSCTS;
     }
     if (usesDTRDSRFlowControl_ || usesDCDOutputFlowControl_) {
         static std::atomic<bool> told{false};
@@ -532,48 +300,60 @@ void KESSerialPort::setPortOptions() {
                       description() + " is opened without them");
         }
     }
-    attributes.c_cflag |= HUPCL | CLOCAL | CREAD;
-    attributes.c_lflag &= ~(ICANON | ISIG);
-
-    const std::uint64_t rate = baudRate_.value_or(0);
-    const std::optional<speed_t> code = speedCode(rate);
-    if (code) {
-        ::cfsetspeed(&attributes, *code);
-    }
-    const int result = ::tcsetattr(descriptor, TCSANOW, &attributes);
+    const TerminalSettings wanted =
+        terminalSettingsFor(current, {baudRate_, numberOfStopBits_, parity_,
+                                      shouldEchoReceivedData_, usesRTSCTSFlowControl_});
     const std::string refused = "Unable to set options on " + description() + ": ";
+    const int result = ::tcsetattr(descriptor, TCSANOW, &wanted.attributes);
     if (result != 0) {
-        Log::line(refused + std::to_string(result));
+        Log::line(refused + std::to_string(result) + ", " + failureText(errno, path()));
         return;
     }
-    if (!code) {
+    if (wanted.arbitraryRate) {
         // A rate without a speed code goes to the driver as a plain number; what it took is read
         // back, since some drivers round.
-        if (rate > UINT32_MAX || !TerminalSpeed::setArbitrary(descriptor, rate) ||
-            TerminalSpeed::current(descriptor) != rate) {
-            Log::line(refused + "-1");
+        const std::uint64_t rate = *wanted.arbitraryRate;
+        if (rate > UINT32_MAX || !TerminalSpeed::setArbitrary(descriptor, rate)) {
+            Log::line(refused + "-1, " + failureText(rate > UINT32_MAX ? EINVAL : errno, path()));
+        } else if (TerminalSpeed::current(descriptor) != rate) {
+            Log::line(refused + "-1, the driver took " +
+                      std::to_string(TerminalSpeed::current(descriptor).value_or(0)) +
+                      " bits/s for " + std::to_string(rate));
         }
     }
 }
 
 // --- Open, read, write, close ----------------------------------------------------------------
 
-void KESSerialPort::queueError(int code) {
-    MainQueue::shared().async([weak = weak_from_this(), code] {
-        if (auto port = weak.lock()) {
+bool KESSerialPort::isCurrentOpening(std::uint64_t serial) const {
+    return opening_ != nullptr && opening_->serial() == serial;
+}
+
+void KESSerialPort::queueError(int code, std::uint64_t openingSerial) {
+    MainQueue::shared().async([weak = weak_from_this(), code, openingSerial] {
+        auto port = weak.lock();
+        if (port != nullptr && (openingSerial == 0 || port->isCurrentOpening(openingSerial))) {
             port->notifyDelegateOfPosixError(code);
         }
     });
 }
 
 void KESSerialPort::notifyDelegateOfPosixError(int code) {
+    KESSERIALPORT_KEEP_ALIVE();
     if (delegate_ != nullptr) {
         delegate_->serialPortDidEncounterError(*this, PosixError(code, path()));
     }
 }
 
+void KESSerialPort::openFailed(const std::string& devicePath, int code) {
+    const std::string kind = describeSerialErrorKind(classifySerialError(code));
+    Log::line("Unable to open " + devicePath + " (" + kind + "): " + failureText(code, devicePath));
+    queueError(code, 0);
+}
+
 void KESSerialPort::open() {
     DCCCAB_ASSERT_MAIN_THREAD();
+    KESSERIALPORT_KEEP_ALIVE();
     if (isOpen()) {
         return;
     }
@@ -581,6 +361,8 @@ void KESSerialPort::open() {
     int descriptor = -1;
     int error = EINVAL; // a path with a NUL byte in it names no file
     if (devicePath.find('\0') == std::string::npos) {
+        // The descriptor stays non-blocking: no read, write or close of the port may wait on the
+        // device, or the window would wait with it.
         descriptor = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         error = errno;
     }
@@ -591,31 +373,36 @@ void KESSerialPort::open() {
         error = EBADF;
     }
     if (descriptor < 0) {
-        queueError(error);
+        openFailed(devicePath, error);
         return;
     }
     // Exclusive: fail at once if another program holds the device, and keep others out.
     if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
         error = errno;
         ::close(descriptor);
-        queueError(error);
+        openFailed(devicePath, error);
         return;
     }
     ::ioctl(descriptor, TIOCEXCL);
-    ::fcntl(descriptor, F_SETFL, 0); // from here on reads and writes block
 
-    opening_ = std::make_shared<Opening>(descriptor);
-    setFileDescriptor(descriptor);
+    const auto opening = std::make_shared<Opening>(descriptor, lastOpeningSerial.fetch_add(1) + 1);
+    opening_ = opening;
     haveOriginalPortAttributes_ = ::tcgetattr(descriptor, &originalPortAttributes_) == 0;
+    storeFileDescriptor(descriptor);
+    if (opening_ != opening) {
+        return; // an observer of "isOpen" closed the port again
+    }
     setPortOptions();
 
     int word = 0;
     if (!ModemLines::shared().read(descriptor, word)) {
+        const int lineError = errno;
         word = 0;
-        if (linesAbsent(errno)) {
-            opening_->hasModemLines = false;
+        if (linesAbsent(lineError)) {
+            opening->hasModemLines = false;
         } else {
-            queueError(errno);
+            opening->lineErrorAtOpen = lineError;
+            queueError(lineError, opening->serial());
         }
     }
     // Take the lines' present states first, so that only a line whose state differs from the
@@ -626,130 +413,58 @@ void KESSerialPort::open() {
     setDTR((word & TIOCM_DTR) != 0);
     setRTS(wantedRTS);
     setDTR(wantedDTR);
+    if (opening_ != opening) {
+        return; // an observer of the settling closed the port (and maybe opened it again)
+    }
 
-    MainQueue::shared().async([weak = weak_from_this()] {
+    try {
+        Opening::startReadLoop(*this, opening);
+        if (opening->hasModemLines) {
+            setPinPollTimer(Opening::startLinePoll(*this, opening));
+        }
+    } catch (const std::system_error& failure) {
+        rollBackOpen(failure);
+        return;
+    }
+    MainQueue::shared().async([weak = weak_from_this(), serial = opening->serial()] {
         auto port = weak.lock();
-        if (port != nullptr && port->delegate_ != nullptr) {
+        if (port != nullptr && port->isCurrentOpening(serial) && port->delegate_ != nullptr) {
             port->delegate_->serialPortWasOpened(*port);
         }
     });
-    startReadLoop();
-    if (opening_->hasModemLines) {
-        startLinePoll();
+}
+
+void KESSerialPort::rollBackOpen(const std::system_error& failure) {
+    const std::shared_ptr<Opening> opening = std::move(opening_);
+    opening->stop(); // a read loop already started ends by itself and is joined as any other
+    releaseDevice(opening->descriptor());
+    storeFileDescriptor(0);
+    Log::line("Unable to open " + path() + ": no thread for its background work, " +
+              failure.what());
+    queueError(EAGAIN, 0);
+}
+
+int KESSerialPort::releaseDevice(int descriptor) {
+    // Flow control off first, so that output it holds back can go out (or be thrown away),
+    // then the device's own settings back.
+    termios attributes{};
+    if (::tcgetattr(descriptor, &attributes) == 0) {
+        attributes.c_cflag &= ~CRTSCTS;
+        ::tcsetattr(descriptor, TCSANOW, &attributes);
     }
-}
-
-void KESSerialPort::startReadLoop() {
-    KESSerialPort* port = this;
-    Opening* opening = opening_.get();
-    auto keepAlive =
-        std::make_shared<std::pair<std::shared_ptr<KESSerialPort>, std::shared_ptr<Opening>>>(
-            shared_from_this(), opening_);
-    BackgroundThreads::shared().start(
-        [port, opening](std::stop_token stop) {
-            std::stop_callback wakeOnStop(stop, [opening] { opening->wake(); });
-            MainQueue& mainQueue = MainQueue::shared();
-            std::array<std::uint8_t, 1024> buffer;
-            for (;;) {
-                pollfd waitFor[2] = {{opening->descriptor(), POLLIN, 0},
-                                     {opening->wakeDescriptor(), POLLIN, 0}};
-                if (!opening->beginWait()) {
-                    return;
-                }
-                const int ready = ::poll(waitFor, 2, 100);
-                const int waitError = errno;
-                opening->endWait();
-                if (opening->isStopped() || stop.stop_requested()) {
-                    return;
-                }
-                if (ready < 0) {
-                    if (waitError != EINTR) {
-                        mainQueue.syncFromBackground(
-                            [port, waitError] { port->notifyDelegateOfPosixError(waitError); });
-                    }
-                    continue;
-                }
-                if (ready == 0 || waitFor[0].revents == 0) {
-                    continue;
-                }
-                ssize_t count = -1;
-                int readError = 0;
-                const bool ran = opening->withDescriptor([&](int descriptor) {
-                    count = ::read(descriptor, buffer.data(), buffer.size());
-                    readError = errno;
-                });
-                if (!ran) {
-                    return;
-                }
-                if (count > 0) {
-                    mainQueue.async([port, data = Bytes(buffer.begin(), buffer.begin() + count)] {
-                        port->receiveData(data);
-                    });
-                    continue;
-                }
-                if (count < 0 && (readError == EINTR || readError == EAGAIN)) {
-                    continue;
-                }
-                // The device has gone (unplugged, the far end of a pseudo-terminal closed): the
-                // descriptor would stay readable and read nothing for ever. Say so once, close
-                // the port if this opening is still its own, and end.
-                const int code = count == 0 ? EIO : readError;
-                mainQueue.syncFromBackground([port, opening, code] {
-                    if (port->opening_.get() == opening) {
-                        port->notifyDelegateOfPosixError(code);
-                        port->close();
-                    }
-                });
-                return;
-            }
-        },
-        std::move(keepAlive));
-}
-
-void KESSerialPort::startLinePoll() {
-    KESSerialPort* port = this;
-    Opening* opening = opening_.get();
-    auto timer = std::make_shared<RepeatingTimer>(10ms, 5ms, [port, opening](RepeatingTimer& self) {
-        int word = 0;
-        int result = 0;
-        int error = 0;
-        const bool ran = opening->withDescriptor([&](int descriptor) {
-            result = ModemLines::shared().read(descriptor, word) ? 0 : -1;
-            error = errno;
-        });
-        if (!ran) {
-            self.stop();
-            return;
-        }
-        MainQueue& mainQueue = MainQueue::shared();
-        if (result != 0) {
-            mainQueue.syncFromBackground(
-                [port, error] { port->notifyDelegateOfPosixError(error); });
-            return;
-        }
-        const bool cts = (word & TIOCM_CTS) != 0;
-        const bool dsr = (word & TIOCM_DSR) != 0;
-        const bool dcd = (word & TIOCM_CD) != 0;
-        if (port->CTS() != cts) {
-            mainQueue.syncFromBackground([port, cts] { port->setCTS(cts); });
-        }
-        if (port->DSR() != dsr) {
-            mainQueue.syncFromBackground([port, dsr] { port->setDSR(dsr); });
-        }
-        if (port->DCD() != dcd) {
-            mainQueue.syncFromBackground([port, dcd] { port->setDCD(dcd); });
-        }
-    });
-    setPinPollTimer(timer);
-    RepeatingTimer::start(
-        timer,
-        std::make_shared<std::pair<std::shared_ptr<KESSerialPort>, std::shared_ptr<Opening>>>(
-            shared_from_this(), opening_));
+    drainOutput(descriptor);
+    if (haveOriginalPortAttributes_) {
+        ::tcsetattr(descriptor, TCSANOW, &originalPortAttributes_);
+    }
+    ::ioctl(descriptor, TIOCNXCL);
+    // Closing lets go of the exclusive lock with the open file.
+    return ::close(descriptor) == 0 ? 0 : errno;
 }
 
 bool KESSerialPort::sendData(const Bytes& data) {
     DCCCAB_ASSERT_MAIN_THREAD();
-    if (!isOpen()) {
+    KESSERIALPORT_KEEP_ALIVE();
+    if (opening_ == nullptr) {
         return false;
     }
     Bytes pending;
@@ -761,9 +476,13 @@ bool KESSerialPort::sendData(const Bytes& data) {
         }
         pending = writeBuffer_;
     }
-    const ssize_t written = ::write(fileDescriptor(), pending.data(), pending.size());
+    const ssize_t written = ::write(opening_->descriptor(), pending.data(), pending.size());
     if (written < 0) {
-        notifyDelegateOfPosixError(errno);
+        const int error = errno;
+        if (error == EAGAIN || error == EINTR) {
+            return true; // the driver is full: everything waits for the next call
+        }
+        notifyDelegateOfPosixError(error);
         return false;
     }
     std::lock_guard lock(identityMutex_);
@@ -772,6 +491,7 @@ bool KESSerialPort::sendData(const Bytes& data) {
 }
 
 void KESSerialPort::receiveData(const Bytes& data) {
+    KESSERIALPORT_KEEP_ALIVE();
     if (delegate_ != nullptr) {
         delegate_->serialPortDidReceiveData(*this, data);
     }
@@ -779,31 +499,25 @@ void KESSerialPort::receiveData(const Bytes& data) {
 
 bool KESSerialPort::close() {
     DCCCAB_ASSERT_MAIN_THREAD();
-    if (!isOpen()) {
+    KESSERIALPORT_KEEP_ALIVE();
+    if (opening_ == nullptr) {
         return true;
     }
+    // From here on the port has no opening: nothing the old one queued is delivered, and a
+    // close or open from an observer below finds the port closing.
+    const std::shared_ptr<Opening> opening = std::move(opening_);
     setWriteBuffer({});
-    const int descriptor = fileDescriptor();
-    termios attributes{};
-    if (::tcgetattr(descriptor, &attributes) == 0) {
-        attributes.c_cflag &= ~CRTSCTS;
-        ::tcsetattr(descriptor, TCSANOW, &attributes);
-    }
-    if (haveOriginalPortAttributes_) {
-        ::tcsetattr(descriptor, TCSADRAIN, &originalPortAttributes_);
-    }
-    ::ioctl(descriptor, TIOCNXCL);
-
-    opening_->stop();
-    opening_.reset();
-    if (pinPollTimer_ != nullptr) {
-        pinPollTimer_->stop(); // ends its thread now rather than at its next run
-    }
-    setFileDescriptor(0);
-    if (::close(descriptor) != 0) {
+    opening->stop();
+    const int closeError = releaseDevice(opening->descriptor());
+    // Announced once the device is let go, so that an observer may open it again at once.
+    storeFileDescriptor(0);
+    // Threads of this and earlier openings that have ended are joined now, not when the main
+    // loop gets round to it: a caller that opens and closes in a loop would pile them up.
+    BackgroundThreads::shared().reapFinished();
+    if (closeError != 0) {
         // Linux lets go of the descriptor even when close reports an error, so the port stays
         // closed: going back to that number could mean writing to someone else's file.
-        notifyDelegateOfPosixError(errno);
+        notifyDelegateOfPosixError(closeError);
         return false;
     }
     if (delegate_ != nullptr) {
@@ -814,6 +528,7 @@ bool KESSerialPort::close() {
 
 void KESSerialPort::cleanup() {
     DCCCAB_ASSERT_MAIN_THREAD();
+    KESSERIALPORT_KEEP_ALIVE();
     close();
     if (delegate_ != nullptr) {
         delegate_->serialPortWasRemovedFromSystem(*this);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Bytes.h"
+#include "KESSerialPortParity.h"
 #include "Observable.h"
 #include "SerialDevice.h"
 
@@ -11,17 +12,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <termios.h>
 #include <vector>
 
 class KESSerialPortDelegate;
 class RepeatingTimer;
-
-enum KESSerialPortParity : std::uint64_t {
-    KESSerialPortParityNone = 0,
-    KESSerialPortParityOdd = 1,
-    KESSerialPortParityEven = 2,
-};
 
 // One serial device of the machine, and at most one object per device node.
 //
@@ -34,12 +30,19 @@ enum KESSerialPortParity : std::uint64_t {
 // may call. Callbacks from open (opened, errors) and from the background loops are queued on the
 // main queue and run after the call that caused them has returned; serialPortWasClosed,
 // serialPortWasRemovedFromSystem and the errors of close, sendData and the setters of RTS/DTR
-// run before the call returns.
+// run before the call returns. A queued callback of an opening (opened, received data, its
+// errors) is dropped if that opening has ended by the time it would run: nothing of an old
+// opening reaches the delegate after serialPortWasClosed.
+//
+// Nothing the port does on the main thread waits on the device: the descriptor does not block,
+// and close lets queued output drain for a bounded time only (a quarter of a second) before it
+// throws the rest away.
 //
 // Ownership: ports are shared (std::shared_ptr) and made only by the factories below. While a
 // port is open its read loop and poll hold it, so it is not destroyed before they end; they let
-// go of it on the main thread. The port does not own its delegate. The class-wide registry does
-// not keep ports alive.
+// go of it on the main thread. A delegate or observer may drop the last reference to the port
+// from within any callback: the port stays alive until the call that made the callback returns.
+// The port does not own its delegate. The class-wide registry does not keep ports alive.
 //
 // Observable keys: every setter call is announced by its property name ("baudRate", "RTS", ...);
 // "isOpen" is announced with every "fileDescriptor".
@@ -126,23 +129,28 @@ public:
     // Bytes accepted by sendData and not yet written.
     Bytes writeBuffer() const;
     void setWriteBuffer(Bytes buffer);
-    // The open device's descriptor; 0 while closed.
+    // The open device's descriptor; 0 while closed. Only open and close change it: the setter
+    // announces the present value and refuses any other, with a log line.
     std::int32_t fileDescriptor() const { return fileDescriptor_.load(); }
     void setFileDescriptor(std::int32_t descriptor);
     // The modem-line poll of the current or last opening (none on devices without modem lines).
+    // Setting it changes only the property: the poll the port runs is stopped with its opening.
     std::shared_ptr<RepeatingTimer> pinPollTimer() const { return pinPollTimer_; }
     void setPinPollTimer(std::shared_ptr<RepeatingTimer> timer);
 
     // --- Working on the device --------------------------------------------------------------
 
-    // Opens the device; does nothing if open. Failures reach the delegate only, queued.
+    // Opens the device; does nothing if open. Failures reach the delegate, queued, and the log
+    // (path, errno and its text). A failure to start the background threads closes the device
+    // again and reports EAGAIN.
     void open();
     // True when the port is closed afterwards (also when it was not open).
     bool close();
     // close, then serialPortWasRemovedFromSystem.
     void cleanup();
-    // False when the port is not open (the bytes are dropped) or the write failed (they are
-    // kept, and go out ahead of the next call's).
+    // Writes what the driver takes now, without waiting. False when the port is not open (the
+    // bytes are dropped) or the write failed (they are kept). Bytes the driver cannot take yet
+    // (a short write, a full driver) stay in writeBuffer and go out ahead of the next call's.
     bool sendData(const Bytes& data);
     // Hands data to the delegate; the read loop queues this on the main thread.
     void receiveData(const Bytes& data);
@@ -173,9 +181,17 @@ private:
     void changeFlowControl(bool& flag, bool uses, const char* key);
     void setOutputLine(bool& stored, int bit, bool asserted, const char* key);
     void driveOutputLine(int bit, bool asserted);
-    void queueError(int code);
-    void startReadLoop();
-    void startLinePoll();
+    // Queues an error report; one for an opening (serial not 0) is dropped if that opening has
+    // ended by the time it would be delivered.
+    void queueError(int code, std::uint64_t openingSerial);
+    bool isCurrentOpening(std::uint64_t serial) const;
+    void openFailed(const std::string& devicePath, int code);
+    void rollBackOpen(const std::system_error& failure);
+    // Gives the device back (flow control off, output drained for a bounded time, attributes
+    // restored, exclusive use ended) and closes descriptor: 0, or the errno of that close.
+    int releaseDevice(int descriptor);
+    // The only store of fileDescriptor besides the harmless public setter.
+    void storeFileDescriptor(std::int32_t descriptor);
 
     KESSerialPortDelegate* delegate_ = nullptr;
     mutable std::mutex identityMutex_; // path, name, device, writeBuffer: any thread may read

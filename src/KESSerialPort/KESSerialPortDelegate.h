@@ -13,8 +13,8 @@ class KESSerialPort;
 // away first must set the port's delegate to null.
 class KESSerialPortDelegate {
 public:
-    // The bytes of one read, in read order. May still arrive just after serialPortWasClosed, for
-    // bytes read before the close.
+    // The bytes of one read, in read order. Never after serialPortWasClosed for bytes of the
+    // opening that closed.
     virtual void serialPortDidReceiveData(KESSerialPort& port, const Bytes& data) = 0;
     // The device has left the system; the port has been closed.
     virtual void serialPortWasRemovedFromSystem(KESSerialPort& port) = 0;

@@ -1,10 +1,14 @@
 #include "KESSerialPort.h"
+#include "KESSerialPortThreads.h"
 #include "PortFixture.h"
 #include "TestModemLines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <sys/ioctl.h>
+#include <system_error>
+#include <termios.h>
 #include <thread>
 
 namespace {
@@ -22,6 +26,19 @@ protected:
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the poll stopped";
             std::this_thread::yield();
         }
+    }
+
+    // Lets the poll read the lines count more times, serving the main queue meanwhile, so that
+    // the poll's hand-overs (reports, changes) are taken as they come.
+    void servePolls(int count) {
+        const int target = lines.reads() + count;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (lines.reads() < target) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the poll stopped";
+            queue.drain();
+            std::this_thread::yield();
+        }
+        queue.drain();
     }
 
     TestModemLines lines;
@@ -99,15 +116,72 @@ TEST_F(KESSerialPortModemLines, InputChangesAreAnnouncedOnTheMainThreadOnceEach)
     EXPECT_EQ(lines.reads(), reads);
 }
 
-TEST_F(KESSerialPortModemLines, AFailingPollIsReportedAtEveryRunAndTheOpeningGoesOn) {
+TEST_F(KESSerialPortModemLines, ALastingLineFailureIsReportedOnceAndAgainWhenItChanges) {
     lines.failReads(EIO);
     port->open(); // the read at open fails too: reported, and the outputs settle as if both low
-    runUntil([&] { return delegate.errors.size() >= 3; });
-    for (const PosixError& error : delegate.errors) {
-        EXPECT_EQ(error.code(), EIO);
+    struct Step {
+        int failure; // what the line reads fail with from now on; 0: they succeed
+        std::vector<int> reported;
+    };
+    const Step steps[] = {
+        {EIO, {EIO}},                 // the poll fails as open did: nothing new
+        {EPERM, {EIO, EPERM}},        // a different failure is news
+        {0, {EIO, EPERM}},            // so is a recovery, but not to the delegate
+        {EPERM, {EIO, EPERM, EPERM}}, // failing again after it cleared is news again
+    };
+    for (const Step& step : steps) {
+        lines.failReads(step.failure);
+        servePolls(5);
+        std::vector<int> codes;
+        for (const PosixError& error : delegate.errors) {
+            codes.push_back(error.code());
+        }
+        EXPECT_EQ(codes, step.reported) << "after failing with " << step.failure;
     }
     EXPECT_TRUE(port->isOpen());
     lines.failReads(0);
+}
+
+TEST_F(KESSerialPortModemLines, AThreadThatCannotStartRollsTheOpeningBack) {
+    using Kind = KESSerialPortThreads::Kind;
+    termios cooked{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &cooked), 0);
+    cooked.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+    for (Kind failing : {Kind::readLoop, Kind::linePoll}) {
+        SCOPED_TRACE(failing == Kind::readLoop ? "read loop" : "line poll");
+        KESSerialPortThreads::install([failing](Kind kind, const std::function<void()>& start) {
+            if (kind == failing) {
+                throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+            }
+            start();
+        });
+        port->open();
+        KESSerialPortThreads::install({});
+        EXPECT_FALSE(port->isOpen());
+        termios after{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+        EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
+            << "the device's own settings are back";
+        queue.drain();
+        EXPECT_EQ(delegate.events, std::vector<std::string>{"error"}) << "and no opened";
+        ASSERT_EQ(delegate.errors.size(), 1u);
+        EXPECT_EQ(delegate.errors[0].code(), EAGAIN);
+        waitForThreads(0); // a loop that did start has ended, and nothing keeps the port
+
+        port->open(); // the device and its lock were let go
+        EXPECT_TRUE(port->isOpen());
+        port->close();
+        queue.drain();
+        delegate.events.clear();
+        delegate.errors.clear();
+    }
+    const std::vector<std::string> logged = log.lines();
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [](const std::string& line) {
+                                return line.find("no thread") != std::string::npos;
+                            }),
+              2);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "KESSerialPort.h"
 #include "PortFixture.h"
-#include "TerminalSpeed.h"
+#include "TerminalSettings.h"
 
 #include <gmock/gmock.h>
 #include <termios.h>
@@ -38,18 +38,10 @@ TEST_F(KESSerialPortSettings, SettingsStoredWhileClosedAreAllInForceAfterOpen) {
     EXPECT_NE(reopened.c_cflag & CSTOPB, 0u);
 }
 
-TEST_F(KESSerialPortSettings, StopBitsAndParityValuesMapAsDocumented) {
+TEST_F(KESSerialPortSettings, AParityOutsideTheEnumerationIsStoredAsNone) {
+    // How each value maps to attributes is the table test's below; this is the setter's part.
     port->open();
-    for (auto [stopBits, twoStopBits] :
-         {std::pair{0u, false}, std::pair{1u, false}, std::pair{2u, true}, std::pair{3u, true}}) {
-        port->setNumberOfStopBits(stopBits);
-        EXPECT_EQ((attributesOf(pty.slave()).c_cflag & CSTOPB) != 0, twoStopBits) << stopBits;
-    }
-
-    port->setParity(KESSerialPortParityOdd);
-    EXPECT_NE(attributesOf(pty.slave()).c_cflag & PARODD, 0u);
     port->setParity(KESSerialPortParityEven);
-    EXPECT_EQ(attributesOf(pty.slave()).c_cflag & PARODD, 0u);
     port->setParity(static_cast<KESSerialPortParity>(7));
     EXPECT_EQ(port->parity(), KESSerialPortParityNone);
 }
@@ -103,6 +95,103 @@ TEST_F(KESSerialPortSettings, OutputLinesAreStoredOnADeviceWithoutModemLines) {
     queue.drain();
     EXPECT_FALSE(port->RTS());
     EXPECT_TRUE(delegate.errors.empty());
+}
+
+TEST(TerminalSettings, LineSettingsMapToRawAttributesAndTheRightRatePath) {
+    // A device left cooked, 7-bit, odd, two stop bits, flow-controlled and at 9600 by someone else.
+    termios cooked{};
+    cooked.c_iflag = ICRNL | IXON;
+    cooked.c_oflag = OPOST | ONLCR;
+    cooked.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    cooked.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    ::cfsetspeed(&cooked, B9600);
+
+    struct Case {
+        const char* name;
+        KESSerialPortLineSettings settings;
+        tcflag_t set;     // control-mode bits that must be set
+        tcflag_t cleared; // and those that must be clear
+        bool echo;
+        speed_t speed;
+        std::optional<std::uint64_t> arbitraryRate;
+    };
+    const Case cases[] = {
+        {"defaults",
+         {38400, 1, KESSerialPortParityNone, false, false},
+         PARODD,
+         PARENB | CSTOPB | CRTSCTS,
+         false,
+         B38400,
+         std::nullopt},
+        {"odd, two stop bits",
+         {9600, 2, KESSerialPortParityOdd, false, false},
+         PARENB | PARODD | CSTOPB,
+         CRTSCTS,
+         false,
+         B9600,
+         std::nullopt},
+        {"even, three stop bits",
+         {115200, 3, KESSerialPortParityEven, false, false},
+         PARENB | CSTOPB,
+         PARODD,
+         false,
+         B115200,
+         std::nullopt},
+        {"no stop bits is one",
+         {19200, 0, KESSerialPortParityNone, false, false},
+         0,
+         CSTOPB,
+         false,
+         B19200,
+         std::nullopt},
+        {"echo and RTS/CTS",
+         {57600, 1, KESSerialPortParityNone, true, true},
+         CRTSCTS,
+         PARENB,
+         true,
+         B57600,
+         std::nullopt},
+        {"no rate hangs up",
+         {std::nullopt, 1, KESSerialPortParityNone, false, false},
+         0,
+         0,
+         false,
+         B0,
+         std::nullopt},
+        {"a rate without a code",
+         {250000, 1, KESSerialPortParityNone, false, false},
+         0,
+         0,
+         false,
+         B9600,
+         250000},
+        {"another one",
+         {14400, 1, KESSerialPortParityNone, false, false},
+         0,
+         0,
+         false,
+         B9600,
+         14400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TerminalSettings mapped = terminalSettingsFor(cooked, c.settings);
+        const termios& a = mapped.attributes;
+        EXPECT_EQ(a.c_cflag & c.set, c.set);
+        EXPECT_EQ(a.c_cflag & c.cleared, 0u);
+        EXPECT_EQ(a.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(a.c_cflag & (HUPCL | CLOCAL | CREAD),
+                  static_cast<tcflag_t>(HUPCL | CLOCAL | CREAD));
+        EXPECT_EQ((a.c_lflag & ECHO) != 0, c.echo);
+        EXPECT_EQ(a.c_lflag & (ICANON | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(a.c_iflag & (ICRNL | IXON), 0u);
+        EXPECT_EQ(a.c_oflag & OPOST, 0u);
+        EXPECT_EQ(a.c_cc[VMIN], 1);
+        EXPECT_EQ(a.c_cc[VTIME], 2);
+        EXPECT_EQ(::cfgetospeed(&a), c.speed);
+        EXPECT_EQ(::cfgetispeed(&a), c.speed);
+        EXPECT_EQ(mapped.arbitraryRate, c.arbitraryRate);
+    }
 }
 
 } // namespace

@@ -32,6 +32,9 @@ void RecordingDelegate::serialPortWasOpened(KESSerialPort&) {
 
 void RecordingDelegate::serialPortWasClosed(KESSerialPort&) {
     record("closed");
+    if (onClosed) {
+        onClosed();
+    }
 }
 
 std::size_t RecordingDelegate::count(const std::string& event) const {

@@ -7,7 +7,7 @@
 #include <vector>
 
 // A port delegate that writes down every callback, in order, and whether it ran on the main
-// thread. onData, if set, runs after each delivery is recorded.
+// thread. onData and onClosed, if set, run after the callback is recorded.
 class RecordingDelegate : public KESSerialPortDelegate {
 public:
     void serialPortDidReceiveData(KESSerialPort& port, const Bytes& data) override;
@@ -23,6 +23,7 @@ public:
     std::vector<PosixError> errors;
     bool allOnMainThread = true;
     std::function<void(const Bytes&)> onData;
+    std::function<void()> onClosed;
 
 private:
     void record(std::string event);
