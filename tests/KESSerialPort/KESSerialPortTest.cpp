@@ -435,7 +435,7 @@ TEST_F(KESSerialPortOpenClose, AFullDriverKeepsTheRestForTheNextCallWithoutBlock
 TEST_F(KESSerialPortOpenClose, AnIsOpenObserverMayReopenThePortAtOnce) {
     port->open();
     bool reopened = false;
-    const auto token = port->addObserver("isOpen", [&](std::string_view) {
+    Subscription reopening = port->addObserver("isOpen", [&](std::string_view) {
         if (!port->isOpen() && !reopened) {
             reopened = true;
             port->open(); // the device must already be free
@@ -447,7 +447,7 @@ TEST_F(KESSerialPortOpenClose, AnIsOpenObserverMayReopenThePortAtOnce) {
     pty.write(bytes("again"));
     runUntil([&] { return receivedText() == "again"; });
     EXPECT_TRUE(delegate.errors.empty()) << delegate.errors.front().localizedDescription();
-    port->removeObserver(token);
+    reopening.cancel();
 }
 
 TEST_F(KESSerialPortOpenClose, TheLastReferenceMayGoInsideACallback) {
@@ -492,8 +492,9 @@ TEST_F(KESSerialPortOpenClose, TheLastReferenceMayGoInsideACallback) {
             aliveInside = !weak.expired();
         };
         KESSerialPort& raw = *port;
+        Subscription dropping; // outlives the port it observes, harmlessly
         if (c.fromObserver) {
-            raw.addObserver("isOpen", [&](std::string_view) { dropLastReference(); });
+            dropping = raw.addObserver("isOpen", [&](std::string_view) { dropLastReference(); });
         } else {
             delegate.onClosed = dropLastReference;
         }
