@@ -14,7 +14,7 @@ void BackgroundThreads::start(Body body, std::shared_ptr<void> keepAlive) {
     DCCCAB_ASSERT_MAIN_THREAD();
     reapFinished();
     const std::uint64_t id = nextId_++;
-    Thread& entry = threads_[id];
+    Thread entry;
     entry.keepAlive = std::move(keepAlive);
     entry.finished = std::make_shared<std::atomic<bool>>(false);
     // Taken here, on the main thread: a thread that ends after the queue has shut down (or gone)
@@ -25,6 +25,9 @@ void BackgroundThreads::start(Body body, std::shared_ptr<void> keepAlive) {
         finished->store(true);
         queue.async([this, id] { reap(id); });
     });
+    // Listed only once the thread exists: when it cannot be started (std::system_error), nothing
+    // is left behind that would never finish. Its reap cannot run before this, on the main thread.
+    threads_.emplace(id, std::move(entry));
 }
 
 void BackgroundThreads::reapFinished() {

@@ -27,7 +27,8 @@ public:
     static BackgroundThreads& shared();
 
     // Starts a thread running body. keepAlive is held until the thread has been joined. body
-    // itself must keep nothing alive: it is destroyed on the background thread.
+    // itself must keep nothing alive: it is destroyed on the background thread. Throws
+    // std::system_error when the system refuses a thread; nothing is then listed or kept.
     void start(Body body, std::shared_ptr<void> keepAlive = {});
 
     // Threads started and not yet joined.
