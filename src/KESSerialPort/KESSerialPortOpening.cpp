@@ -3,8 +3,10 @@
 #include "BackgroundThreads.h"
 #include "KESSerialPortErrorKind.h"
 #include "KESSerialPortThreads.h"
+#include "Log.h"
 #include "MainQueue.h"
 #include "ModemLines.h"
+#include "PosixError.h"
 #include "RepeatingTimer.h"
 
 #include <array>
@@ -149,6 +151,9 @@ void KESSerialPort::Opening::runReadLoop(const std::weak_ptr<KESSerialPort>& wea
         const int code = count == 0 ? EIO : readError;
         mainQueue.syncFromBackground([weak, serial, code] {
             if (auto port = weak.lock(); port && port->isCurrentOpening(serial)) {
+                Log::line(port->description() + " stopped reading (" +
+                          describeSerialErrorKind(classifySerialError(code)) +
+                          "): " + PosixError(code, port->path()).localizedDescription());
                 port->notifyDelegateOfPosixError(code);
                 port->close();
             }

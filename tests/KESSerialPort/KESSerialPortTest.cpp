@@ -187,6 +187,8 @@ TEST_F(KESSerialPortOpenClose, HangUpIsReportedOnceAndClosesThePortWithoutSpinni
     EXPECT_THAT(delegate.events, ElementsAre("opened", "error", "closed"));
     EXPECT_EQ(delegate.errors[0].code(), EIO);
     EXPECT_FALSE(port->sendData(bytes("x")));
+    EXPECT_THAT(log.lines(), testing::Contains(testing::HasSubstr(
+                                 "stopped reading (the device has gone): Input/output error")));
 
     // A loop that spun on the dead descriptor would have burned the CPU for as long as the test
     // waited; a second of processor time is far beyond anything the orderly path uses.
