@@ -16,11 +16,15 @@ struct Observable::Observers final : Subscription::Source {
     }
 
     std::map<Subscription::Token, Registration> registrations;
+    // Cleared when the object is destroyed, which an observer may do while it is told.
+    bool objectAlive = true;
 };
 
 Observable::Observable() : observers_(std::make_shared<Observers>()) {}
 
-Observable::~Observable() = default;
+Observable::~Observable() {
+    observers_->objectAlive = false;
+}
 
 Subscription Observable::addObserver(std::string key, Observer observer) {
     return addChangeObserver(
@@ -40,26 +44,35 @@ void Observable::addDependentKey(std::string key, std::string onKey) {
 }
 
 void Observable::didChangeValueForKey(std::string_view key, const std::any& change) {
+    // Held here: an observer may destroy this object while it is told, and then nothing of it
+    // may be touched again. What is read of the object is read before anybody is told.
+    const std::shared_ptr<Observers> observers = observers_;
+    std::vector<std::string> dependents;
+    for (auto [it, last] = dependents_.equal_range(key); it != last; ++it) {
+        dependents.push_back(it->second);
+    }
+    const std::string announced(key); // key may live in the object
     // Collect first: an observer may add or end observers while it is told.
     std::vector<Subscription::Token> toTell;
-    for (const auto& [token, registration] : observers_->registrations) {
-        if (registration.key == key) {
+    for (const auto& [token, registration] : observers->registrations) {
+        if (registration.key == announced) {
             toTell.push_back(token);
         }
     }
     for (Subscription::Token token : toTell) {
-        auto found = observers_->registrations.find(token);
-        if (found != observers_->registrations.end()) {
+        if (!observers->objectAlive) {
+            return;
+        }
+        auto found = observers->registrations.find(token);
+        if (found != observers->registrations.end()) {
             ChangeObserver observer = found->second.observer; // survives its own ending
-            observer(key, change);
+            observer(announced, change);
         }
     }
-    auto [first, last] = dependents_.equal_range(key);
-    std::vector<std::string> dependents;
-    for (auto it = first; it != last; ++it) {
-        dependents.push_back(it->second);
-    }
     for (const std::string& dependent : dependents) {
+        if (!observers->objectAlive) {
+            return;
+        }
         didChangeValueForKey(dependent);
     }
 }

@@ -29,6 +29,24 @@ TEST(Observable, AnnouncesByKeyWithDependentKeysAfterTheirSource) {
     EXPECT_THAT(heard, ElementsAre("fileDescriptor", "isOpen", "fileDescriptor", "isOpen"));
 }
 
+// An observer may destroy the object it observes (a window letting go of the last reference to
+// a port, say): the announcement stops there, without touching the destroyed object.
+TEST(Observable, AnObserverMayDestroyTheObjectWhileBeingTold) {
+    auto thing = std::make_unique<Thing>();
+    std::vector<std::string> heard;
+    const Subscription destroying = thing->addObserver("fileDescriptor", [&](std::string_view key) {
+        heard.emplace_back(key);
+        thing.reset();
+    });
+    const Subscription later = thing->addObserver(
+        "fileDescriptor", [&](std::string_view key) { heard.emplace_back(key); });
+    const Subscription dependent =
+        thing->addObserver("isOpen", [&](std::string_view key) { heard.emplace_back(key); });
+    thing->setFileDescriptor(3);
+    EXPECT_EQ(thing, nullptr);
+    EXPECT_THAT(heard, ElementsAre("fileDescriptor"));
+}
+
 TEST(Observable, AnObserverMayEndItselfAndOthersWhileBeingTold) {
     Thing thing;
     int first = 0;
