@@ -1,0 +1,6 @@
+#include "DesktopNotifierDelegate.h"
+
+bool DesktopNotifierDelegate::userNotificationCenterShouldPresentNotification(
+    DesktopNotifier&, const UserNotification&) {
+    return true;
+}
