@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -179,6 +180,7 @@ private:
                                const std::string& title, const std::string& format);
     void takeBackReturningPort(const KESSerialPortManager::PortList& ports);
     void describePortState();
+    void reportProblem(std::string problem);
 
     TextField* sendTextField_ = nullptr;
     TextView* receivedDataTextView_ = nullptr;
@@ -196,9 +198,15 @@ private:
     // is reopened when it returns.
     bool keepOpen_ = false;
     std::optional<AwaitedPort> awaitedPort_;
+    // The last thing that went wrong with the chosen port, in words; shown after its state until
+    // it opens or another port is chosen.
+    std::string problem_;
+    // The chosen port came back after a replug and was taken again by this controller.
+    bool reconnected_ = false;
 
     Subscription portListObservation_;
     std::vector<Subscription> notificationSubscriptions_;
-    // Pending withdrawals; declared last, so they end first.
-    std::vector<Subscription> withdrawals_;
+    // Pending withdrawals, each taken out once it has run; declared last, so they end first.
+    std::map<std::uint64_t, Subscription> withdrawals_;
+    std::uint64_t nextWithdrawal_ = 0;
 };
