@@ -2,13 +2,21 @@
 
 #include "DesktopNotifierDelegate.h"
 #include "FakeNotificationServer.h"
+#include "InstalledService.h"
+#include "KESSerialPortDemoController.h"
+#include "KESSerialPortManager.h"
 #include "PrivateBus.h"
+#include "PseudoTerminalPair.h"
 #include "RecordingLog.h"
+#include "TestDeviceEvents.h"
+#include "TestDeviceRegistry.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QtCore/qtestsupport_core.h>
+#include <array>
+#include <chrono>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -58,6 +66,9 @@ public:
     std::string declinedTitle;
     std::vector<UserNotification> delivered;
 };
+
+// A port manager of the test's own, listing the devices of the installed registry.
+class PanelManager : public KESSerialPortManager {};
 
 class FreedesktopNotifierTest : public testing::Test {
 protected:
@@ -210,6 +221,38 @@ TEST_F(FreedesktopNotifierTest, AnAnswerThatArrivesAfterTheNotifierIsGoneIsDropp
     ASSERT_TRUE(waitFor([&] { return delegate.delivered.size() == 1; }));
     EXPECT_EQ(delegate.delivered[0].identifier, 2u);
     EXPECT_THAT(lateDelegate.delivered, IsEmpty());
+}
+
+TEST_F(FreedesktopNotifierTest, ThePanelsNotificationsReachTheServerAndAreEachWithdrawnOnce) {
+    FakeNotificationServer server(bus);
+    FreedesktopNotifier notifier(bus.connect("client"));
+    const InstalledService<DesktopNotifier> installed(&notifier);
+    std::array<PseudoTerminalPair, 3> ptys;
+    TestDeviceRegistry registry;
+    for (std::size_t i = 0; i < ptys.size(); ++i) {
+        registry.addDevice(ptys[i].slavePath(), "", "ttyNOTIFY" + std::to_string(i));
+    }
+    TestDeviceEvents events;
+    PanelManager manager;
+    KESSerialPortDemoController panel(manager);
+    panel.setNotificationLifetime(std::chrono::milliseconds(20));
+    ASSERT_EQ(manager.countOfAvailablePorts(), 3u);
+    const KESSerialPortManager::PortList& ports = *manager.availablePorts();
+
+    panel.postUserNotificationForConnectedPorts({ports[0], ports[1]});
+    ASSERT_TRUE(waitFor([&] { return server.closedIds().size() == 2; }));
+    ASSERT_EQ(server.notifyCalls().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(server.notifyCalls()[i].summary, "Serial Port Connected");
+        EXPECT_THAT(server.notifyCalls()[i].body.toStdString(),
+                    HasSubstr("ttyNOTIFY" + std::to_string(i)));
+        EXPECT_EQ(server.notifyCalls()[i].hints.value("suppress-sound"), QVariant(true));
+    }
+    // A withdrawal too many would have been due before this later notification's.
+    panel.postUserNotificationForDisconnectedPorts({ports[2]});
+    ASSERT_TRUE(waitFor([&] { return server.closedIds().size() >= 3; }));
+    EXPECT_EQ(server.notifyCalls().at(2).summary, "Serial Port Disconnected");
+    EXPECT_THAT(server.closedIds(), ElementsAre(1u, 2u, 3u));
 }
 
 } // namespace
