@@ -38,13 +38,17 @@ bool waitFor(const std::function<bool()>& condition) {
 
 // Returns once everything sent on connection before this call has been answered, and the
 // answers handed to their watchers. The bus answers one connection's calls in order, and the
-// watchers hear of them in order.
+// watchers hear of them in order, from the event loop. (The call's own isFinished could turn true
+// before earlier answers have reached their watchers.)
 void drain(const QDBusConnection& connection) {
+    if (!connection.isConnected()) {
+        return; // nothing was sent, and a watcher of a call that could not go out may never finish
+    }
     const QDBusMessage ping = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
     QDBusPendingCallWatcher watcher(connection.asyncCall(ping));
-    bool answered = watcher.isFinished();
+    bool answered = false;
     QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { answered = true; });
     ASSERT_TRUE(waitFor([&] { return answered; }));
 }
