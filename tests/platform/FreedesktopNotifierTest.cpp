@@ -104,13 +104,7 @@ TEST_F(FreedesktopNotifierTest, ShowsWhatThePanelAsksAndWithdrawsItByTheServersI
     EXPECT_THAT(delegate.delivered, IsEmpty()) << "reported before the server answered";
     ASSERT_TRUE(waitFor([&] { return delegate.delivered.size() == 2; }));
 
-    std::vector<UserNotification> shown;
-    for (const Case& row : cases) {
-        if (row.presented) {
-            shown.push_back(row.notification);
-        }
-    }
-    ASSERT_EQ(server.notifyCalls().size(), shown.size());
+    ASSERT_EQ(server.notifyCalls().size(), 2u); // the declined one never went out
     std::size_t call = 0;
     for (const Case& row : cases) {
         if (!row.presented) {
@@ -180,29 +174,6 @@ TEST_F(FreedesktopNotifierTest, WithoutAServerLogsOneLineAndReportsNothing) {
         EXPECT_THAT(delegate.delivered, IsEmpty());
     }
     QDBusConnection::disconnectFromBus(notConnected);
-}
-
-TEST_F(FreedesktopNotifierTest, AServerThatCameAndWentIsLoggedMissingOnceMore) {
-    RecordingLog log;
-    const QDBusConnection client = bus.connect("client");
-    FreedesktopNotifier notifier(client);
-    notifier.setDelegate(&delegate);
-    const UserNotification notification{"Serial Port Connected", "ttyUSB0", std::nullopt, 0};
-
-    notifier.deliverNotification(notification);
-    notifier.deliverNotification(notification);
-    drain(client);
-    ASSERT_EQ(log.lines().size(), 1u);
-    {
-        FakeNotificationServer server(bus);
-        notifier.deliverNotification(notification);
-        ASSERT_TRUE(waitFor([&] { return delegate.delivered.size() == 1; }));
-    }
-    notifier.deliverNotification(notification);
-    notifier.deliverNotification(notification);
-    drain(client);
-    EXPECT_EQ(log.lines().size(), 2u);
-    EXPECT_EQ(delegate.delivered.size(), 1u);
 }
 
 TEST_F(FreedesktopNotifierTest, AnAnswerThatArrivesAfterTheNotifierIsGoneIsDropped) {
