@@ -18,6 +18,7 @@ MainWindow::MainWindow(KESSerialPortDemoController& controller, QWidget* parent)
     ui_->setupUi(this);
     statusLine_ = new QLabel(this);
     statusLine_->setObjectName("statusLine");
+    statusLine_->setContentsMargins(6, 0, 6, 0); // off the window's edge, in line with the labels
     statusBar()->addWidget(statusLine_, 1);
 
     for (std::uint64_t rate : controller_.availableBaudRates()) {
