@@ -234,20 +234,22 @@ int DCCCabApplication::runWindow(const Options& options, int quitDescriptor) {
         // (or after three seconds at most, whatever it says then).
         const QString file = QString::fromStdString(*options.screenshotPath);
         const bool waitForOpen = options.openChosenPort && firstGiven != nullptr;
-        int ticks = 0;
-        QObject::connect(&screenshotTimer, &QTimer::timeout, &window, [&, file, waitForOpen] {
-            const auto& port = controller.serialPort();
-            if (++ticks < 60 && waitForOpen && !(port && port->isOpen())) {
-                return;
-            }
-            screenshotTimer.stop();
-            if (!window.grab().save(file, "PNG")) {
-                std::fprintf(stderr, "dcc-cab: cannot write the screenshot to %s\n",
-                             qPrintable(file));
-                screenshotStatus = 1;
-            }
-            QCoreApplication::quit();
-        });
+        // The count lives in the handler: this block ends long before the timer fires.
+        QObject::connect(&screenshotTimer, &QTimer::timeout, &window,
+                         [&, file, waitForOpen, ticks = 0]() mutable {
+                             const auto& port = controller.serialPort();
+                             if (++ticks < 60 && waitForOpen && !(port && port->isOpen())) {
+                                 return;
+                             }
+                             screenshotTimer.stop();
+                             if (!window.grab().save(file, "PNG")) {
+                                 std::fprintf(stderr,
+                                              "dcc-cab: cannot write the screenshot to %s\n",
+                                              qPrintable(file));
+                                 screenshotStatus = 1;
+                             }
+                             QCoreApplication::quit();
+                         });
         screenshotTimer.start(50);
     }
     const int status = application.exec();

@@ -24,4 +24,16 @@ expect 2 "unknown option '--bogus'" --bogus
 expect 2 '--port needs a path' --port
 expect 2 '/dev/null: not a terminal' --port /dev/null
 expect 2 'No such file or directory' --port=/nonexistent/tty
+
+# The whole run of the real program, on Qt's offscreen platform: start-up with the machine's own
+# services, the window, a picture of it, quit with will-terminate, the end of the lifetime.
+picture=$(mktemp -d)/window.png
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$cab" --screenshot "$picture" 2>&1)
+got=$?
+if [ "$got" -ne 0 ] || [ ! -s "$picture" ]; then
+    echo "FAIL: dcc-cab --screenshot: exit $got, picture $(ls -l "$picture" 2>&1), output:" >&2
+    printf '%s\n' "$out" >&2
+    failed=1
+fi
+rm -rf "$(dirname "$picture")"
 exit $failed
