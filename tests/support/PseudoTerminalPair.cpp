@@ -21,7 +21,7 @@ PseudoTerminalPair::PseudoTerminalPair() {
 
 PseudoTerminalPair::~PseudoTerminalPair() {
     closeMaster();
-    ::close(slave_);
+    closeSlave();
 }
 
 void PseudoTerminalPair::write(const Bytes& bytes) const {
@@ -71,5 +71,29 @@ void PseudoTerminalPair::closeMaster() {
     if (master_ >= 0) {
         ::close(master_);
         master_ = -1;
+    }
+}
+
+void PseudoTerminalPair::closeSlave() {
+    if (slave_ >= 0) {
+        ::close(slave_);
+        slave_ = -1;
+    }
+}
+
+bool PseudoTerminalPair::masterSeesHangUp() const {
+    for (;;) {
+        pollfd ready{master_, POLLIN, 0};
+        if (::poll(&ready, 1, 0) != 1) {
+            return false; // nothing to read, no hang-up: the slave is still held
+        }
+        std::uint8_t buffer[256];
+        const ssize_t got = ::read(master_, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno == EIO)) {
+            return true;
+        }
+        if (got < 0) {
+            return false;
+        }
     }
 }

@@ -29,6 +29,12 @@ public:
     Bytes readAvailable() const;
     // Hangs up: the slave side reads end-of-file or EIO from now on.
     void closeMaster();
+    // Closes the pair's own slave descriptor, so that once the port closes the device too, the
+    // master side sees the hang-up (see masterSeesHangUp).
+    void closeSlave();
+    // Whether the master side reads the hang-up (EIO, or end-of-file) now: nothing holds the
+    // slave side any more. Unread bytes are read and dropped first.
+    bool masterSeesHangUp() const;
 
 private:
     int master_ = -1;

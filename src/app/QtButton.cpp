@@ -1,0 +1,11 @@
+#include "QtButton.h"
+
+#include <QAbstractButton>
+
+std::string QtButton::title() const {
+    return button_.text().toStdString();
+}
+
+void QtButton::setTitle(const std::string& title) {
+    button_.setText(QString::fromStdString(title));
+}
