@@ -65,6 +65,11 @@ public:
     KESSerialPortDemoController(const KESSerialPortDemoController&) = delete;
     KESSerialPortDemoController& operator=(const KESSerialPortDemoController&) = delete;
 
+    // Called once the window (or whatever stands for it) has connected the outlets and before it
+    // shows: the place to fill the controls. The panel has nothing to fill; the cab controller
+    // lists its packets here.
+    virtual void awakeFromNib() {}
+
     // --- Outlets ---------------------------------------------------------------------------------
 
     TextField* sendTextField() const { return sendTextField_; }

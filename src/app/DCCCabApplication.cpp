@@ -220,7 +220,7 @@ int DCCCabApplication::runWindow(const Options& options, int quitDescriptor) {
     controller.setSerialPort(firstGiven);
     MainWindow window(controller);
     delegate.setWindow(&window);
-    awakeFromNib(controller);
+    controller.awakeFromNib();
 
     const QMetaObject::Connection willTerminate = deliverWillTerminate(application, delegate);
     window.show();
@@ -256,9 +256,4 @@ int DCCCabApplication::runWindow(const Options& options, int quitDescriptor) {
     QObject::disconnect(willTerminate);
     quitNotifier.setEnabled(false);
     return screenshotStatus != 0 ? screenshotStatus : status;
-}
-
-void DCCCabApplication::awakeFromNib(KESSerialPortDemoController&) {
-    // The window is connected: the place for a controller to fill what it shows there. The port
-    // panel has nothing to fill.
 }

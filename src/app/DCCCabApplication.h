@@ -6,7 +6,6 @@
 #include <vector>
 
 class HBAppDelegate;
-class KESSerialPortDemoController;
 class QCoreApplication;
 
 // The program's start and end: reads the command line, sets up the platform's services, makes the
@@ -49,8 +48,6 @@ public:
 
 private:
     int runWindow(const Options& options, int quitDescriptor);
-    // Once the window is made and connected, before it shows.
-    static void awakeFromNib(KESSerialPortDemoController& controller);
 
     int& argc_;
     char** argv_;
