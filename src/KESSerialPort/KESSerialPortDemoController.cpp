@@ -113,6 +113,7 @@ void KESSerialPortDemoController::start(KESSerialPortManager& manager) {
 
 KESSerialPortDemoController::~KESSerialPortDemoController() {
     withdrawals_.clear();
+    baudRateObservation_.reset();
     notificationSubscriptions_.clear();
     portListObservation_.reset();
     if (DesktopNotifier* notifier = DesktopNotifier::defaultUserNotificationCenter();
@@ -165,9 +166,12 @@ void KESSerialPortDemoController::setSerialPort(std::shared_ptr<KESSerialPort> p
     decoder_.reset();
     problem_.clear();
     reconnected_ = false;
+    baudRateObservation_.reset();
     if (port) {
         awaitedPort_.reset();
         port->setDelegate(this);
+        baudRateObservation_ =
+            port->addObserver("baudRate", [this](std::string_view) { describePortState(); });
     }
     didChangeValueForKey("serialPort");
     describePortState();

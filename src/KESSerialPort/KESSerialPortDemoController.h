@@ -210,6 +210,8 @@ private:
     bool reconnected_ = false;
 
     Subscription portListObservation_;
+    // The chosen port's rate, which the status line shows.
+    Subscription baudRateObservation_;
     std::vector<Subscription> notificationSubscriptions_;
     // Pending withdrawals, each taken out once it has run; declared last, so they end first.
     std::map<std::uint64_t, Subscription> withdrawals_;

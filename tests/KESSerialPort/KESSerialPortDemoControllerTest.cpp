@@ -129,6 +129,8 @@ TEST_F(KESSerialPortDemoControllerTest, ChoosingOpeningSendingAndChoosingAnother
     EXPECT_EQ(first->delegate(), controller.get());
     openChosen();
     EXPECT_EQ(controller->statusText(), "ttyTEST0 is open at 38400 bit/s");
+    first->setBaudRate(115200);
+    EXPECT_EQ(controller->statusText(), "ttyTEST0 is open at 115200 bit/s");
 
     field.setStringValue("abc\xC3\xA9");
     controller->send(nullptr);
