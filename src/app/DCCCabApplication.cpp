@@ -11,6 +11,7 @@
 #include "NotificationCenter.h"
 #include "ProgramLifetime.h"
 #include "QtMainQueue.h"
+#include "QuitSignals.h"
 #include "SystemServices.h"
 #include "UdevDeviceEvents.h"
 
@@ -22,12 +23,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -176,27 +175,15 @@ int DCCCabApplication::run() {
         return *status;
     }
 
-    // Ctrl-C, SIGTERM and SIGHUP become a normal quit, read from the event loop, so that
-    // will-terminate runs and the ports are given back. Blocked before any thread starts (Qt's
-    // among them), so that every thread inherits the mask and none takes the signal itself.
-    sigset_t quitSignals;
-    sigemptyset(&quitSignals);
-    sigaddset(&quitSignals, SIGINT);
-    sigaddset(&quitSignals, SIGTERM);
-    sigaddset(&quitSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
-    const int quitDescriptor = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (quitDescriptor < 0) {
-        std::perror("dcc-cab: signalfd");
+    // Before any thread starts: see QuitSignals.
+    const QuitSignals quitSignals;
+    if (!quitSignals.isValid()) {
         return 1;
     }
-
-    const int status = runWindow(options, quitDescriptor);
-    ::close(quitDescriptor);
-    return status;
+    return runWindow(options, quitSignals);
 }
 
-int DCCCabApplication::runWindow(const Options& options, int quitDescriptor) {
+int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quitSignals) {
     QApplication application(argc_, argv_);
     QApplication::setApplicationName("dcc-cab");
     QApplication::setApplicationVersion(DCCCAB_VERSION);
@@ -204,13 +191,8 @@ int DCCCabApplication::runWindow(const Options& options, int quitDescriptor) {
     ProgramLifetime lifetime(queue, std::make_unique<SystemServices>());
     // Everything below goes before the lifetime ends, which then joins every thread left.
 
-    QSocketNotifier quitNotifier(quitDescriptor, QSocketNotifier::Read);
-    QObject::connect(&quitNotifier, &QSocketNotifier::activated, &application, [quitDescriptor] {
-        signalfd_siginfo received{};
-        while (::read(quitDescriptor, &received, sizeof received) > 0) {
-        }
-        QCoreApplication::quit();
-    });
+    const std::unique_ptr<QSocketNotifier> quitNotifier =
+        quitSignals.quitApplicationOnSignal(application);
 
     UdevDeviceEvents devices;
     const InstalledService<DeviceEvents> installedDevices(&devices);
@@ -274,6 +256,5 @@ int DCCCabApplication::runWindow(const Options& options, int quitDescriptor) {
     }
     const int status = application.exec();
     QObject::disconnect(willTerminate);
-    quitNotifier.setEnabled(false);
     return screenshotStatus != 0 ? screenshotStatus : status;
 }

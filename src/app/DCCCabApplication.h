@@ -7,6 +7,7 @@
 
 class HBAppDelegate;
 class QCoreApplication;
+class QuitSignals;
 
 // The program's start and end: reads the command line, sets up the platform's services, makes the
 // delegate, the port panel controller and the window, runs the event loop, and delivers
@@ -47,7 +48,7 @@ public:
                                                         HBAppDelegate& delegate);
 
 private:
-    int runWindow(const Options& options, int quitDescriptor);
+    int runWindow(const Options& options, const QuitSignals& quitSignals);
 
     int& argc_;
     char** argv_;

@@ -15,17 +15,15 @@
 #include "PosixError.h"
 #include "ProgramLifetime.h"
 #include "QtMainQueue.h"
+#include "QuitSignals.h"
 #include "SystemServices.h"
 #include "UdevDeviceEvents.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QSocketNotifier>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -94,27 +92,17 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Ctrl-C, SIGTERM and SIGHUP (the terminal went) become a normal quit, read from the event
-    // loop, so the ports are given back with their own settings. Blocked before any thread
-    // starts, so every thread inherits the mask.
-    sigset_t quitSignals;
-    sigemptyset(&quitSignals);
-    sigaddset(&quitSignals, SIGINT);
-    sigaddset(&quitSignals, SIGTERM);
-    sigaddset(&quitSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
-    const int quitFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (quitFd < 0) {
-        std::perror("signalfd");
+    // Ctrl-C, SIGTERM and SIGHUP (the terminal went) become a normal quit, so the ports are
+    // given back with their own settings.
+    const QuitSignals quitSignals;
+    if (!quitSignals.isValid()) {
         return 1;
     }
-
     QCoreApplication application(argc, argv);
     QtMainQueue queue(application);
     ProgramLifetime lifetime(queue, std::make_unique<SystemServices>());
-    QSocketNotifier quitNotifier(quitFd, QSocketNotifier::Read);
-    QObject::connect(&quitNotifier, &QSocketNotifier::activated, &application,
-                     [] { QCoreApplication::quit(); });
+    const std::unique_ptr<QSocketNotifier> quitNotifier =
+        quitSignals.quitApplicationOnSignal(application);
 
     UdevDeviceEvents devices;
     const InstalledService<DeviceEvents> installedDevices(&devices);
@@ -163,7 +151,5 @@ int main(int argc, char** argv) {
     reporter.quitting = true;
     center.postNotificationName(NotificationCenter::applicationWillTerminateNotification,
                                 &application);
-    quitNotifier.setEnabled(false);
-    ::close(quitFd);
     return status; // the lifetime ends the run: threads joined, services uninstalled
 }
