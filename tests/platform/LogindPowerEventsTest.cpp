@@ -288,7 +288,9 @@ TEST(PrivateBus, LeavesNoProcessDescriptorOrDirectoryBehind) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(socket).parent_path()));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a daemon is still running or unreaped";
     EXPECT_EQ(errno, ECHILD);
-    EXPECT_TRUE(waitFor([&] { return openDescriptors() == before; }))
+    // At most as many: QtDBus may still be closing descriptors of the warm-up's connection when
+    // the count before is taken.
+    EXPECT_TRUE(waitFor([&] { return openDescriptors() <= before; }))
         << openDescriptors() << " descriptors open, " << before << " before";
 }
 
