@@ -31,9 +31,7 @@ class TestManager : public KESSerialPortManager {};
 // devices are pseudo-terminals whose far ends the test plays.
 class KESSerialPortDemoControllerTest : public testing::Test {
 protected:
-    void SetUp() override {
-        MainQueue::setShared(&queue);
-    }
+    void SetUp() override { MainQueue::setShared(&queue); }
 
     void TearDown() override {
         controller.reset();
