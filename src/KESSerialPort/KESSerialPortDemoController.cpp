@@ -74,6 +74,13 @@ std::string identityOf(const KESSerialPort& port) {
     return port.path();
 }
 
+// The ports a connected or disconnected notification carries under key; none when it has none.
+const KESSerialPortManager::PortList& portsIn(const Notification& notification, const char* key) {
+    static const KESSerialPortManager::PortList none;
+    const auto* ports = notification.userInfoValue<KESSerialPortManager::PortList>(key);
+    return ports != nullptr ? *ports : none;
+}
+
 std::string rateText(const KESSerialPort& port) {
     return std::to_string(port.baudRate().value_or(0)) + " bit/s";
 }
@@ -342,20 +349,15 @@ void KESSerialPortDemoController::serialPortDidEncounterError(KESSerialPort& por
 // --- The manager's notifications and list --------------------------------------------------------
 
 void KESSerialPortDemoController::serialPortsWereConnected(const Notification& notification) {
-    const auto* ports =
-        notification.userInfoValue<KESSerialPortManager::PortList>(KESConnectedSerialPortsKey);
-    const KESSerialPortManager::PortList none;
-    const KESSerialPortManager::PortList& list = ports != nullptr ? *ports : none;
+    const KESSerialPortManager::PortList& list = portsIn(notification, KESConnectedSerialPortsKey);
     Log::line("Ports were connected: " + describe(list));
     postUserNotificationForConnectedPorts(list);
     takeBackReturningPort(list);
 }
 
 void KESSerialPortDemoController::serialPortsWereDisconnected(const Notification& notification) {
-    const auto* ports =
-        notification.userInfoValue<KESSerialPortManager::PortList>(KESDisconnectedSerialPortsKey);
-    const KESSerialPortManager::PortList none;
-    const KESSerialPortManager::PortList& list = ports != nullptr ? *ports : none;
+    const KESSerialPortManager::PortList& list =
+        portsIn(notification, KESDisconnectedSerialPortsKey);
     Log::line("Ports were disconnected: " + describe(list));
     postUserNotificationForDisconnectedPorts(list);
 }
