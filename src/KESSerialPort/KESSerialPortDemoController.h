@@ -163,6 +163,10 @@ public:
 
 protected:
     void setStatusText(std::string text);
+    // Shows problem (in words that say what to do) after the port's state on the status line,
+    // until the port opens, another port is chosen or another problem is reported; an empty one
+    // clears it.
+    void reportProblem(std::string problem);
 
 private:
     // What is kept of a chosen port whose device was unplugged, to know it again when it returns.
@@ -185,7 +189,6 @@ private:
                                const std::string& title, const std::string& format);
     void takeBackReturningPort(const KESSerialPortManager::PortList& ports);
     void describePortState();
-    void reportProblem(std::string problem);
 
     TextField* sendTextField_ = nullptr;
     TextView* receivedDataTextView_ = nullptr;

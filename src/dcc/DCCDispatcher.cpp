@@ -129,6 +129,7 @@ void DCCDispatcher::transmitIdle() {
 }
 
 void DCCDispatcher::write(const DCCMessage& message) {
+    ++framesWritten_;
     if (serialPort_ == nullptr) {
         return; // no port: the frame is lost, the bookkeeping stands
     }

@@ -67,6 +67,9 @@ public:
     const DCCMessage* lastMessage() const { return lastMessage_; }
     std::int32_t lastQueueSent() const { return lastQueueSent_; }
     std::int32_t sendCount() const { return sendCount_; }
+    // Frames written so far (queued records and idle packets alike, port or no port): a change
+    // tells the owner that a new frame awaits its reply.
+    std::uint64_t framesWritten() const { return framesWritten_; }
     const DCCQueue& dispatchQueue(std::size_t priority) const {
         return dispatchQueues_.at(priority);
     }
@@ -90,6 +93,7 @@ private:
     // start from a fresh one.
     std::int32_t lastQueueSent_ = 0;
     std::int32_t sendCount_ = 4;
+    std::uint64_t framesWritten_ = 0;
     std::once_flag idleOnce_;
     std::unique_ptr<DCCMessage> idleMessage_;
 };

@@ -46,3 +46,13 @@ void DCCMessage::updateData(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3) {
     frame[4] = static_cast<std::uint8_t>(b1 ^ b2 ^ b3);
     packetLength = 4;
 }
+
+void DCCMessage::updateData(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4) {
+    frame[0] = 5;
+    frame[1] = b1;
+    frame[2] = b2;
+    frame[3] = b3;
+    frame[4] = b4;
+    frame[5] = static_cast<std::uint8_t>(b1 ^ b2 ^ b3 ^ b4);
+    packetLength = 5;
+}

@@ -44,4 +44,6 @@ struct DCCMessage {
     // keep what they held. Safe while queued: the record keeps its place, links and counters.
     void updateData(std::uint8_t b1, std::uint8_t b2);
     void updateData(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3);
+    // A four-byte packet: a long (two-byte) address with a two-byte instruction.
+    void updateData(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4);
 };
