@@ -45,6 +45,10 @@ TEST(DCCMessage, ShorterUpdateKeepsTheOldTailOutsideThePacket) {
 
     m.updateData(0x00, 0x00); // equal bytes cancel out
     EXPECT_THAT(wire(m), ElementsAre(0x03, 0x00, 0x00, 0x00));
+
+    m.updateData(0xE7, 0xFF, 0x3F, 0xFF); // long address, 128-step speed
+    EXPECT_EQ(m.packetLength, 5);
+    EXPECT_THAT(wire(m), ElementsAre(0x05, 0xE7, 0xFF, 0x3F, 0xFF, 0xD8));
 }
 
 TEST(DCCMessage, UpdateOnAQueuedRecordChangesOnlyThePacket) {
