@@ -337,6 +337,7 @@ void DCCController::sendReset(const void*) {
     if (!catalogue_[resetIndex]) {
         return;
     }
+    withdrawSpeed();
     handOver(resetIndex, 1);
     updateSentPacketString(*catalogue_[resetIndex]);
 }
@@ -350,6 +351,7 @@ void DCCController::sendEmergencyStop(const void*) {
     if (!catalogue_[emergencyStopIndex]) {
         return;
     }
+    withdrawSpeed();
     DCCMessage& message = *catalogue_[emergencyStopIndex];
     rewrite(message,
             joined(locoAddressBytes(locoAddress_), {emergencyStopInstruction(locoDirection_)}));
@@ -362,6 +364,7 @@ void DCCController::sendBroadcastEmergencyStop(const void*) {
     if (!catalogue_[broadcastStopIndex]) {
         return;
     }
+    withdrawSpeed();
     handOver(broadcastStopIndex, 1);
     updateSentPacketString(*catalogue_[broadcastStopIndex]);
 }
@@ -495,6 +498,11 @@ void DCCController::serialPortDidReceiveData(KESSerialPort& port, const Bytes& d
 void DCCController::handOver(std::size_t index, std::int32_t priority) {
     dispatcher_.addMessage(catalogue_[index].get(), priority);
     followDispatcher();
+}
+
+// A speed packet still waiting would go out again after the stop and start the train once more.
+void DCCController::withdrawSpeed() {
+    dispatcher_.removeMessage(catalogue_[speedIndex].get());
 }
 
 void DCCController::sendNextFrame() {

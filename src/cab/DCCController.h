@@ -153,14 +153,18 @@ public:
     void headlight(Button* sender);
     // "IDLE" at priority 1; the speed stays.
     void sendIdle(const void* sender);
-    // Speed zeroed without a packet, then "RESET" (the decoders' reset) at priority 1.
+    // The stop commands below (reset, emergency stop, stop all) zero the speed without a speed
+    // packet and take a waiting "SPEED" out of the queues, so that no earlier speed follows them
+    // onto the track.
+    //
+    // Speed zeroed, then "RESET" (the decoders' reset) at priority 1.
     void sendReset(const void* sender);
     // setLocoSpeed(0): the speed packet for step 0 at priority 0.
     void sendStop(const void* sender);
-    // Speed zeroed without a packet, then "E_STOP" (the addressed emergency stop, direction as in
+    // Speed zeroed, then "E_STOP" (the addressed emergency stop, direction as in
     // force) at priority 1.
     void sendEmergencyStop(const void* sender);
-    // Speed zeroed without a packet, then "BROADCAST_STOP" (every locomotive's emergency stop) at
+    // Speed zeroed, then "BROADCAST_STOP" (every locomotive's emergency stop) at
     // priority 1.
     void sendBroadcastEmergencyStop(const void* sender);
     // Prints the addresses of catalogue entries 0 to 4 and zeroes their send counts, then hands
@@ -199,6 +203,7 @@ private:
     void rewrite(DCCMessage& message, const std::vector<std::uint8_t>& bytes);
     void rewriteSpeed(std::int64_t speed);
     void handOver(std::size_t index, std::int32_t priority);
+    void withdrawSpeed();
     void sendNextFrame();
     void followDispatcher();
     void replyTimedOut();
