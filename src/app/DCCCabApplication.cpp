@@ -1,10 +1,10 @@
 #include "DCCCabApplication.h"
 
+#include "DCCController.h"
 #include "FreedesktopNotifier.h"
 #include "HBAppDelegate.h"
 #include "InstalledService.h"
 #include "KESSerialPort.h"
-#include "KESSerialPortDemoController.h"
 #include "KESSerialPortManager.h"
 #include "LogindPowerEvents.h"
 #include "MainWindow.h"
@@ -47,9 +47,11 @@ Options:
   -h, --help          show this text and quit
   --version           show the version and quit
 
-Ctrl+O opens or closes the port, Ctrl+L clears the received text, Ctrl+Q quits. Closing the
-window, Ctrl+C, SIGTERM and SIGHUP quit the same way: every port is closed and given back with
-its own settings.
+The throttle's keys: Space stop, Esc emergency stop, Up and Down one speed step, Page Up and
+Page Down a seventh of full speed, D direction, L headlight; they act wherever the focus is,
+except in the send field, where only Esc does. Ctrl+O opens or closes the port, Ctrl+L clears
+the received text, Ctrl+Q quits. Closing the window, Ctrl+C, SIGTERM and SIGHUP quit the same
+way: every port is closed and given back with its own settings.
 )";
 
 // The name a --port terminal is listed under: its path below /dev, else its file name.
@@ -218,7 +220,7 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         }
     }
 
-    KESSerialPortDemoController controller;
+    DCCController controller;
     controller.setSerialPort(firstGiven);
     MainWindow window(controller);
     delegate.setWindow(&window);

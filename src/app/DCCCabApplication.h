@@ -10,7 +10,7 @@ class QCoreApplication;
 class QuitSignals;
 
 // The program's start and end: reads the command line, sets up the platform's services, makes the
-// delegate, the port panel controller and the window, runs the event loop, and delivers
+// delegate, the cab controller and the window, runs the event loop, and delivers
 // will-terminate on every way out (the window closed, Ctrl+Q, SIGINT, SIGTERM or SIGHUP).
 //
 // Made and run on the main thread, once per process.

@@ -1,19 +1,23 @@
 #include "MainWindow.h"
 
+#include "DCCController.h"
+#include "DCCSpeedEncoding.h"
 #include "KESSerialPort.h"
-#include "KESSerialPortDemoController.h"
 #include "KESSerialPortManager.h"
 #include "ui_MainWindow.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QStatusBar>
+#include <algorithm>
 #include <charconv>
 
-MainWindow::MainWindow(KESSerialPortDemoController& controller, QWidget* parent)
+MainWindow::MainWindow(DCCController& controller, QWidget* parent)
     : QMainWindow(parent), controller_(controller), ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
     statusLine_ = new QLabel(this);
@@ -28,12 +32,22 @@ MainWindow::MainWindow(KESSerialPortDemoController& controller, QWidget* parent)
     ui_->baudRateChooser->setValidator(new QRegularExpressionValidator(
         QRegularExpression("[1-9][0-9]{0,6}"), ui_->baudRateChooser));
 
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    ui_->sentPacketLabel->setFont(fixed);
+    ui_->speedPacketLabel->setFont(fixed);
+
     connectOutlets();
     wireActions();
     followController();
+    followThrottle();
+    // Before any control: the throttle's keys must win over the controls' own handling.
+    QCoreApplication::instance()->installEventFilter(this);
 }
 
 MainWindow::~MainWindow() {
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        application->removeEventFilter(this);
+    }
     // Only the outlets this window connected: the controller may have been given others since.
     if (controller_.sendTextField() == sendTextField_.get()) {
         controller_.setSendTextField(nullptr);
@@ -44,6 +58,49 @@ MainWindow::~MainWindow() {
     if (controller_.openCloseButton() == openCloseButton_.get()) {
         controller_.setOpenCloseButton(nullptr);
     }
+    if (controller_.addressModeButton() == addressModeButton_.get()) {
+        controller_.setAddressModeButton(nullptr);
+    }
+}
+
+MainWindow::KeyAction MainWindow::keyAction(int key, Qt::KeyboardModifiers modifiers) {
+    if ((modifiers & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) != 0) {
+        return KeyAction::none; // the menus' shortcuts and the controls' own chords
+    }
+    switch (key) {
+    case Qt::Key_Space:
+        return KeyAction::stop;
+    case Qt::Key_Escape:
+        return KeyAction::emergencyStop;
+    case Qt::Key_Up:
+        return KeyAction::stepUp;
+    case Qt::Key_Down:
+        return KeyAction::stepDown;
+    case Qt::Key_PageUp:
+        return KeyAction::pageUp;
+    case Qt::Key_PageDown:
+        return KeyAction::pageDown;
+    case Qt::Key_D:
+        return KeyAction::direction;
+    case Qt::Key_L:
+        return KeyAction::headlight;
+    default:
+        return KeyAction::none;
+    }
+}
+
+QString MainWindow::keysText() {
+    return tr("<table cellspacing=\"4\">"
+              "<tr><td><b>Space</b></td><td>Stop</td></tr>"
+              "<tr><td><b>Esc</b></td><td>Emergency stop</td></tr>"
+              "<tr><td><b>Up / Down</b></td><td>One speed step faster / slower</td></tr>"
+              "<tr><td><b>Page Up / Page Down</b></td>"
+              "<td>A seventh of full speed faster / slower</td></tr>"
+              "<tr><td><b>D</b></td><td>Change direction</td></tr>"
+              "<tr><td><b>L</b></td><td>Headlight on or off</td></tr>"
+              "</table>"
+              "<p>The keys work wherever the focus is in the window, except in the send field, "
+              "where they type as usual. Esc is the emergency stop there too.</p>");
 }
 
 QString MainWindow::titleOfPort(const KESSerialPort& port) {
@@ -84,6 +141,12 @@ void MainWindow::connectOutlets() {
     controller_.setReceivedDataTextView(receivedDataTextView_.get());
     controller_.setSendTextField(sendTextField_.get());
     controller_.setOpenCloseButton(openCloseButton_.get());
+
+    addressModeButton_ = std::make_unique<QtPopUpButton>(*ui_->modeChooser);
+    speedControl_ = std::make_unique<QtValueControl>(*ui_->speedSlider);
+    directionButton_ = std::make_unique<QtButton>(*ui_->directionButton);
+    headlightButton_ = std::make_unique<QtButton>(*ui_->headlightButton);
+    controller_.setAddressModeButton(addressModeButton_.get());
 }
 
 void MainWindow::wireActions() {
@@ -107,6 +170,36 @@ void MainWindow::wireActions() {
     connect(ui_->baudRateChooser, &QComboBox::textActivated, this, &MainWindow::chooseBaudRate);
     connect(ui_->baudRateChooser->lineEdit(), &QLineEdit::editingFinished, this,
             [this] { chooseBaudRate(ui_->baudRateChooser->currentText()); });
+
+    // Without keyboard tracking the box reports an address once it is confirmed (Enter, leaving
+    // the box, its arrows), not every digit on the way.
+    connect(ui_->addressSpinBox, &QSpinBox::valueChanged, this,
+            [this](int address) { controller_.setLocoAddress(address); });
+    connect(ui_->modeChooser, &QComboBox::activated, this,
+            [this](int index) { controller_.setSpeedMode(index); });
+    connect(ui_->speedSlider, &QSlider::valueChanged, this,
+            [this] { controller_.sendSpeedChange(speedControl_.get()); });
+    connect(ui_->directionButton, &QPushButton::clicked, this,
+            [this] { controller_.sendDirectionChange(directionButton_.get()); });
+    connect(ui_->headlightButton, &QPushButton::clicked, this,
+            [this] { controller_.headlight(headlightButton_.get()); });
+    connect(ui_->stopButton, &QPushButton::clicked, this,
+            [this] { controller_.sendStop(ui_->stopButton); });
+    connect(ui_->emergencyStopButton, &QPushButton::clicked, this,
+            [this] { controller_.sendEmergencyStop(ui_->emergencyStopButton); });
+    connect(ui_->stopAllButton, &QPushButton::clicked, this,
+            [this] { controller_.sendBroadcastEmergencyStop(ui_->stopAllButton); });
+    connect(ui_->idleButton, &QPushButton::clicked, this,
+            [this] { controller_.sendIdle(ui_->idleButton); });
+    connect(ui_->resetButton, &QPushButton::clicked, this,
+            [this] { controller_.sendReset(ui_->resetButton); });
+    connect(ui_->dumpButton, &QPushButton::clicked, this,
+            [this] { controller_.sendDump(ui_->dumpButton); });
+    connect(ui_->infoButton, &QPushButton::clicked, this,
+            [this] { controller_.dumpInfo(ui_->infoButton); });
+    connect(ui_->testDispatcherAction, &QAction::triggered, this,
+            [this] { controller_.testDispatcher(); });
+    connect(ui_->keysAction, &QAction::triggered, this, &MainWindow::showKeys);
 }
 
 void MainWindow::followController() {
@@ -129,6 +222,137 @@ void MainWindow::followController() {
     showChosenPort();
     statusLine_->setText(QString::fromStdString(controller_.statusText()));
     ui_->reconnectAction->setChecked(controller_.reconnectsAfterReplug());
+}
+
+void MainWindow::followThrottle() {
+    auto follow = [this](const char* key, void (MainWindow::*show)()) {
+        return controller_.addObserver(key, [this, show](std::string_view) { (this->*show)(); });
+    };
+    addressObservation_ = follow("locoAddress", &MainWindow::showAddress);
+    speedObservation_ = follow("locoSpeed", &MainWindow::showSpeed);
+    speedStepObservation_ = follow("currentSpeedStep", &MainWindow::showSpeedStep);
+    sentPacketObservation_ = follow("sentPacketString", &MainWindow::showSentPacket);
+    speedPacketTypeObservation_ = follow("speedPacketTypeString", &MainWindow::showSpeedPacketType);
+    portIsOpenObservation_ = follow("portIsOpen", &MainWindow::showPortIsOpen);
+    speedModeObservation_ = controller_.addObserver("speedMode", [this](std::string_view) {
+        addressModeButton_->selectItemAtIndex(static_cast<int>(controller_.speedMode()));
+        showSpeedStep(); // the top step is the mode's
+    });
+
+    showAddress();
+    showSpeed();
+    showSpeedStep();
+    showSentPacket();
+    showSpeedPacketType();
+    showPortIsOpen();
+}
+
+void MainWindow::showAddress() {
+    // Also after a refused address: the box goes back to the address in force.
+    const QSignalBlocker quiet(ui_->addressSpinBox);
+    ui_->addressSpinBox->setValue(static_cast<int>(
+        std::clamp(controller_.locoAddress(), minimumLocoAddress, maximumLocoAddress)));
+}
+
+void MainWindow::showSpeed() {
+    const QSignalBlocker quiet(ui_->speedSlider);
+    ui_->speedSlider->setValue(static_cast<int>(controller_.locoSpeed()));
+}
+
+void MainWindow::showSpeedStep() {
+    const std::int64_t top = topSpeedStep(controller_.speedMode());
+    const QString step = QString::number(controller_.currentSpeedStep());
+    ui_->speedStepLabel->setText(top > 0 ? tr("Step %1 of %2").arg(step).arg(top)
+                                         : tr("Step %1").arg(step));
+}
+
+void MainWindow::showSentPacket() {
+    const QString packet = QString::fromStdString(controller_.sentPacketString()).trimmed();
+    ui_->sentPacketLabel->setText(
+        tr("Last packet: %1").arg(packet.isEmpty() ? tr("none yet") : packet));
+}
+
+void MainWindow::showSpeedPacketType() {
+    ui_->speedPacketLabel->setText(
+        tr("Speed packet: %1").arg(QString::fromStdString(controller_.speedPacketTypeString())));
+}
+
+void MainWindow::showPortIsOpen() {
+    ui_->trackLabel->setText(controller_.portIsOpen()
+                                 ? tr("Track: connected")
+                                 : tr("Track: not connected - commands wait until the port "
+                                      "is open"));
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+        if (takeThrottleKey(watched, *static_cast<QKeyEvent*>(event))) {
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool MainWindow::takeThrottleKey(QObject* watched, const QKeyEvent& event) {
+    // A key goes first to the window system's window, then to the focus widget, then up through
+    // its parents while none accepts it: taken at the first widget of this window, or not at all.
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget == nullptr || widget->window() != this) {
+        return false;
+    }
+    const KeyAction action = keyAction(event.key(), event.modifiers());
+    if (action == KeyAction::none) {
+        return false;
+    }
+    // Decided by the focus, not the receiver: a key the send field passes on to its parents is
+    // still the send field's.
+    QWidget* focus = QApplication::focusWidget();
+    if (focus == nullptr || focus->window() != this) {
+        focus = widget;
+    }
+    QLineEdit* field = ui_->sendTextField;
+    if ((focus == field || field->isAncestorOf(focus)) && action != KeyAction::emergencyStop) {
+        return false;
+    }
+    // The release is taken too, so that a focused button never completes a click of its own;
+    // a held toggle key flips once.
+    const bool toggles = action == KeyAction::direction || action == KeyAction::headlight;
+    if (event.type() == QEvent::KeyPress && !(event.isAutoRepeat() && toggles)) {
+        act(action);
+    }
+    return true;
+}
+
+void MainWindow::act(KeyAction action) {
+    const std::int64_t page = std::max<std::int64_t>(1, topSpeedStep(controller_.speedMode()) / 7);
+    switch (action) {
+    case KeyAction::stop:
+        controller_.sendStop(ui_->stopButton);
+        break;
+    case KeyAction::emergencyStop:
+        controller_.sendEmergencyStop(ui_->emergencyStopButton);
+        break;
+    case KeyAction::stepUp:
+        controller_.changeSpeedBySteps(1);
+        break;
+    case KeyAction::stepDown:
+        controller_.changeSpeedBySteps(-1);
+        break;
+    case KeyAction::pageUp:
+        controller_.changeSpeedBySteps(page);
+        break;
+    case KeyAction::pageDown:
+        controller_.changeSpeedBySteps(-page);
+        break;
+    case KeyAction::direction:
+        controller_.sendDirectionChange(directionButton_.get());
+        break;
+    case KeyAction::headlight:
+        controller_.headlight(headlightButton_.get());
+        break;
+    case KeyAction::none:
+        break;
+    }
 }
 
 void MainWindow::showAvailablePorts() {
@@ -213,11 +437,17 @@ void MainWindow::chooseBaudRate(const QString& text) {
     }
 }
 
+void MainWindow::showKeys() {
+    QMessageBox::information(this, tr("Keys of the Throttle"), keysText());
+}
+
 void MainWindow::showAbout() {
     QMessageBox::about(
         this, tr("About DCC Cab"),
         tr("<p><b>DCC Cab</b> %1</p>"
            "<p>A throttle for a DCC command station on a serial line, and a small serial "
-           "terminal.</p>")
+           "terminal.</p>"
+           "<p>Help \u2192 Keys of the Throttle (F1) lists the keys that drive the "
+           "locomotive.</p>")
             .arg(QCoreApplication::applicationVersion()));
 }
