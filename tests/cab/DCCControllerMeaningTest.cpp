@@ -141,11 +141,15 @@ protected:
 // turning with the address so that every speed meets every address class. The whole product
 // (some ten million packets) costs minutes in an unoptimised build; CAB_SWEEP_EVERY_SPEED=1 in
 // the environment sweeps it all.
-std::vector<std::int64_t> speedsAt(std::int64_t address, bool everySpeed) {
+bool isEdge(std::int64_t address) {
     static constexpr std::array<std::int64_t, 10> edges{1,   2,   126, 127,   128,
                                                         129, 255, 256, 10238, 10239};
+    return std::find(edges.begin(), edges.end(), address) != edges.end();
+}
+
+std::vector<std::int64_t> speedsAt(std::int64_t address, bool everySpeed) {
     std::vector<std::int64_t> speeds;
-    if (everySpeed || std::find(edges.begin(), edges.end(), address) != edges.end()) {
+    if (everySpeed || isEdge(address)) {
         for (std::int64_t speed = 0; speed <= 127; ++speed) {
             speeds.push_back(speed);
         }
@@ -170,12 +174,16 @@ TEST_F(DCCControllerMeaning, EverySpeedPacketMeansItsAddressStepAndDirection) {
     for (std::int64_t mode = 0; mode <= 2; ++mode) {
         const DCCPacketDecoder decoder(baselineFor(mode));
         cab->setSpeedMode(mode);
-        // A 14-step packet carries the headlight, so that mode is swept with the light off and on.
+        // A 14-step packet carries the headlight, so that mode is swept with the light off and on;
+        // the light's bit does not depend on the address, so the edges suffice for the second.
         for (const bool light : mode == 0 ? std::vector{false, true} : std::vector{false}) {
             if (cab->headlightIsOn() != light) {
                 cab->headlight(nullptr);
             }
             for (std::int64_t address = 1; address <= 10239; ++address) {
+                if (light && !everySpeed && !isEdge(address)) {
+                    continue;
+                }
                 cab->setLocoAddress(address);
                 const std::vector<std::int64_t> speeds = speedsAt(address, everySpeed);
                 speedsSent += speeds.size();
@@ -207,7 +215,7 @@ TEST_F(DCCControllerMeaning, EverySpeedPacketMeansItsAddressStepAndDirection) {
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(cases, 2u * speedsSent);
-    EXPECT_EQ(speedsSent, 4u * (everySpeed ? 10239u * 128u : 10u * 128u + 10229u * 2u));
+    EXPECT_EQ(speedsSent, everySpeed ? 4u * 10239u * 128u : 4u * 10u * 128u + 3u * 10229u * 2u);
     EXPECT_EQ(mismatches, 0u) << testing::PrintToString(examples);
 }
 
