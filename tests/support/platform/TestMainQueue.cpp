@@ -48,6 +48,20 @@ std::size_t TestMainQueue::drain() {
     return ran;
 }
 
+std::size_t TestMainQueue::runPending() {
+    std::size_t pending = 0;
+    {
+        std::lock_guard lock(mutex_);
+        pending = tasks_.size();
+    }
+    // Only this thread takes tasks, so the first pending ones are those queued before the call.
+    std::size_t ran = 0;
+    while (ran < pending && runOne()) {
+        ++ran;
+    }
+    return ran;
+}
+
 bool TestMainQueue::runUntil(const std::function<bool()>& condition,
                              std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -24,6 +24,10 @@ public:
     // Main thread. Runs the queued tasks, and those they queue, until none is left; returns how
     // many ran.
     std::size_t drain();
+    // Main thread. Runs the tasks queued at the moment of the call, in order, and none that are
+    // queued while they run (by them or by background threads); returns how many ran. For tests
+    // that take the events of a link one at a time.
+    std::size_t runPending();
     // Main thread. Runs tasks as background threads queue them until condition holds, checking
     // it before each wait. False if limit passes first: only a hang gets there.
     bool runUntil(const std::function<bool()>& condition,
