@@ -354,7 +354,8 @@ void DCCController::sendEmergencyStop(const void*) {
     withdrawSpeed();
     DCCMessage& message = *catalogue_[emergencyStopIndex];
     rewrite(message,
-            joined(locoAddressBytes(locoAddress_), {emergencyStopInstruction(locoDirection_)}));
+            joined(locoAddressBytes(locoAddress_),
+                   {emergencyStopInstruction(speedMode_, locoDirection_, headlightIsOn())}));
     handOver(emergencyStopIndex, 1);
     updateSentPacketString(message);
 }
@@ -379,7 +380,8 @@ void DCCController::sendDump(const void*) {
     }
     std::printf("\n");
     rewrite(*catalogue_[emergencyStopIndex],
-            joined(locoAddressBytes(locoAddress_), {emergencyStopInstruction(locoDirection_)}));
+            joined(locoAddressBytes(locoAddress_),
+                   {emergencyStopInstruction(speedMode_, locoDirection_, headlightIsOn())}));
     handOver(emergencyStopIndex, 0);
     handOver(resetIndex, 1);
     handOver(broadcastStopIndex, 1);

@@ -78,6 +78,8 @@ std::int64_t speedForStep(std::int64_t speedMode, std::int64_t step) {
     return maximumLocoSpeed;
 }
 
-std::uint8_t emergencyStopInstruction(std::int64_t direction) {
-    return direction == 1 ? 0x61 : 0x41;
+std::uint8_t emergencyStopInstruction(std::int64_t speedMode, std::int64_t direction,
+                                      bool headlight) {
+    const std::uint8_t light = speedMode == 0 && headlight ? 0x10 : 0x00;
+    return static_cast<std::uint8_t>((direction == 1 ? 0x61 : 0x41) | light);
 }

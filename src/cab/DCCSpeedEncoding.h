@@ -50,8 +50,11 @@ std::optional<DCCSpeedInstruction> speedInstruction(std::int64_t speedMode, std:
 // mode's top step. 0 for a mode that is none of the three.
 std::int64_t speedForStep(std::int64_t speedMode, std::int64_t step);
 
-// The addressed emergency stop, 01D00001: 0x61 forward (direction 1), 0x41 reverse.
-std::uint8_t emergencyStopInstruction(std::int64_t direction);
+// The addressed emergency stop, 01D00001: 0x61 forward (direction 1), 0x41 reverse. In 14-step
+// mode (speedMode 0) bit 4 is the headlight there too, so it carries headlight: 0x71 / 0x51, which
+// decoders in 28-step mode also read as the emergency stop.
+std::uint8_t emergencyStopInstruction(std::int64_t speedMode, std::int64_t direction,
+                                      bool headlight);
 
 // The broadcast emergency stop's instruction, 01DC000S with D, C and S set; sent to address 0.
 constexpr std::uint8_t broadcastEmergencyStopInstruction = 0x71;

@@ -240,8 +240,9 @@ std::optional<Meaning> functionsTo(std::int64_t mode, std::int64_t address, bool
     return m;
 }
 
-std::optional<Meaning> emergencyStopTo(std::int64_t mode, std::int64_t address, bool forward) {
-    return speedTo(address, baselineFor(mode), 0, true, forward, false);
+std::optional<Meaning> emergencyStopTo(std::int64_t mode, std::int64_t address, bool forward,
+                                       bool light = false) {
+    return speedTo(address, baselineFor(mode), 0, true, forward, light);
 }
 
 std::optional<Meaning> broadcast(DecodedPacket::Kind kind, std::int64_t mode) {
@@ -297,6 +298,14 @@ const Command commands[] = {
          cab.sendEmergencyStop(nullptr);
      },
      [](std::int64_t mode, std::int64_t address) { return emergencyStopTo(mode, address, false); }},
+    {"emergency stop with the headlight on", DCCController::emergencyStopIndex,
+     [](DCCController& cab) {
+         cab.headlight(nullptr);
+         cab.sendEmergencyStop(nullptr);
+     },
+     [](std::int64_t mode, std::int64_t address) {
+         return emergencyStopTo(mode, address, true, true);
+     }},
     {"the dump's emergency stop, reverse", DCCController::emergencyStopIndex,
      [](DCCController& cab) {
          cab.sendDirectionChange(nullptr);

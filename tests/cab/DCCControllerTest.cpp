@@ -342,10 +342,13 @@ TEST_F(DCCControllerTest, DirectionAndHeadlightButtonsTellTheirState) {
     EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0x03, 0x78, 0x7B}));
     EXPECT_EQ(entry(DCCController::speedIndex).queue, &cab->dispatcher().dispatchQueue(0));
     EXPECT_EQ(cab->sentPacketString(), "00000011 10010000 10010011 ");
+    cab->sendEmergencyStop(nullptr);
+    EXPECT_EQ(packetOf(entry(DCCController::emergencyStopIndex)), (Bytes{0x03, 0x71, 0x72}))
+        << "the emergency stop keeps the light on too";
     cab->setLocoAddress(300);
     cab->headlight(&light);
     EXPECT_EQ(packetOf(entry(DCCController::headlightIndex)), (Bytes{0xC1, 0x2C, 0x80, 0x6D}));
-    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0xC1, 0x2C, 0x68, 0x85}));
+    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0xC1, 0x2C, 0x60, 0x8D}));
 
     MemoryValueControl slider;
     slider.setIntegerValue(127);
