@@ -402,8 +402,9 @@ TEST_F(DCCControllerTest, DiagnosticsPrintTheCatalogueAndDriveTheDispatcher) {
 }
 
 // The reply rules, against a real port: any non-empty UTF-8 delivery is one acknowledgement; a
-// frame that went nowhere is followed at once when the port opens; an unanswered frame is
-// followed after the reply timeout, reported once per stall.
+// frame that went nowhere is followed at once when the port opens; no reply timer runs while the
+// dispatcher is idle or the port closed. (The board's reply shapes and the timeout itself are
+// the link test's.)
 TEST_F(DCCControllerTest, RepliesAndTimeoutsReleaseTheNextFrame) {
     cab->setLocoSpeed(64); // no port open: the frame goes nowhere and no reply can come
     EXPECT_EQ(frames(), 1u);
@@ -422,29 +423,6 @@ TEST_F(DCCControllerTest, RepliesAndTimeoutsReleaseTheNextFrame) {
     EXPECT_EQ(pty.read(4), (Bytes{0x03, 0x03, 0x78, 0x7B}));
     EXPECT_THAT(view.string(), testing::EndsWith("IDLE\tACKNOWLEDGE\nSENDING MESSAGE  SPEED\t"));
     EXPECT_GT(view.scrollRequests(), scrolls);
-
-    // No reply: the timeout sends on, and says so once for the stall.
-    queue.advanceClock(std::chrono::milliseconds(999));
-    queue.drain();
-    EXPECT_EQ(frames(), 3u);
-    queue.advanceClock(std::chrono::milliseconds(1));
-    queue.drain();
-    EXPECT_EQ(frames(), 4u);
-    queue.advanceClock(std::chrono::milliseconds(1000));
-    queue.drain();
-    EXPECT_EQ(frames(), 5u);
-    auto mentions = [&](const std::string& text) {
-        const std::vector<std::string> lines = log.lines();
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
-    };
-    EXPECT_EQ(mentions("No reply from the command station on ttyCAB within 1000 ms"), 1);
-    EXPECT_THAT(cab->statusText(), HasSubstr("does not answer"));
-    cab->serialPortDidReceiveData(*port, Bytes{'O', 'K', '\n', 'O', 'K', '\n'});
-    EXPECT_EQ(frames(), 6u) << "two replies in one delivery count once";
-    EXPECT_THAT(cab->statusText(), Not(HasSubstr("does not answer")));
-    EXPECT_EQ(mentions("answers again"), 1);
 
     // Idle: a delivery adds its line and sends nothing; nor does a timeout.
     while (!cab->dispatcher().empty()) {
