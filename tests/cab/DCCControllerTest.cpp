@@ -22,7 +22,6 @@
 using testing::ContainsRegex;
 using testing::ElementsAre;
 using testing::HasSubstr;
-using testing::Not;
 
 namespace {
 
@@ -203,21 +202,6 @@ TEST_F(DCCControllerTest, AddressAndModeChangeOnlyTheLayoutText) {
     EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), speedPacket);
     EXPECT_EQ(entry(DCCController::speedIndex).queue, &cab->dispatcher().dispatchQueue(0));
     EXPECT_EQ(frames(), before) << "the dispatcher was busy: nothing more goes out unanswered";
-}
-
-TEST_F(DCCControllerTest, RefusesAddressesOutsideTheLocomotiveRange) {
-    int announced = 0;
-    const Subscription watch =
-        cab->addObserver("locoAddress", [&](std::string_view) { ++announced; });
-    for (const std::int64_t address : {0, -1, 10240, 70000}) {
-        EXPECT_FALSE(cab->setLocoAddress(address)) << address;
-        EXPECT_EQ(cab->locoAddress(), 3);
-    }
-    EXPECT_EQ(announced, 4) << "so that a display shows the address in force again";
-    EXPECT_EQ(cab->speedPacketTypeString(), "00000011 01DSSSSS EEEEEEEE");
-    EXPECT_THAT(cab->statusText(), HasSubstr("70000 is not a locomotive address (1 to 10239)"));
-    ASSERT_FALSE(log.lines().empty());
-    EXPECT_THAT(log.lines().front(), HasSubstr("Refused locomotive address 0"));
 }
 
 // Each command's packet, its queue and what it does to the speed; address 3, forward, after a
