@@ -31,134 +31,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr const char* usage = R"(Usage: dcc-cab [options]
-
-Drives a DCC command station on a serial line, and is a small serial terminal: choose the port
-and the baud rate, open it, type text to send, and watch what comes back.
-
-Options:
-  --port PATH         also list the terminal at PATH, which the machine's device list does not
-                      show (the simulated board's /dev/pts/N, a link made by a tool), and choose
-                      it; may be given more than once, the first one given is chosen
-  --open              open the chosen port once the window shows
-  --screenshot FILE   save a picture of the window to FILE (PNG) once it shows, then quit
-  -h, --help          show this text and quit
-  --version           show the version and quit
-
-The throttle's keys: Space stop, Esc emergency stop, Up and Down one speed step, Page Up and
-Page Down a seventh of full speed, D direction, L headlight; they act wherever the focus is,
-except in the send field, where only Esc does. Ctrl+O opens or closes the port, Ctrl+L clears
-the received text, Ctrl+Q quits. Closing the window, Ctrl+C, SIGTERM and SIGHUP quit the same
-way: every port is closed and given back with its own settings.
-)";
-
-// The name a --port terminal is listed under: its path below /dev, else its file name.
-std::string nameOfKnownPath(const std::string& path) {
-    if (path.rfind("/dev/", 0) == 0) {
-        return path.substr(5);
-    }
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Empty when path is a terminal, else what is wrong with it. Told from the device number, without
-// opening the device: opening a serial adapter raises DTR, and many boards reset when it rises.
-std::string whyNotATerminal(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return std::strerror(errno);
-    }
-    if (!S_ISCHR(status.st_mode)) {
-        return "not a terminal";
-    }
-    const unsigned int deviceMajor = major(status.st_rdev);
-    // Pseudo-terminal slaves have no entry in sysfs; the kernel gives them majors 136 to 143.
-    if (deviceMajor >= 136 && deviceMajor <= 143) {
-        return {};
-    }
-    const std::string subsystem = "/sys/dev/char/" + std::to_string(deviceMajor) + ":" +
-                                  std::to_string(minor(status.st_rdev)) + "/subsystem";
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(subsystem.c_str(), target, sizeof target - 1);
-    if (length > 0) {
-        const std::string_view link(target, static_cast<std::size_t>(length));
-        if (link.size() >= 4 && link.substr(link.size() - 4) == "/tty") {
-            return {};
-        }
-    }
-    return "not a terminal";
-}
-
-} // namespace
-
 DCCCabApplication::DCCCabApplication(int& argc, char** argv) : argc_(argc), argv_(argv) {}
-
-std::optional<int> DCCCabApplication::parseArguments(const std::vector<std::string>& arguments,
-                                                     Options& options) {
-    auto wrong = [](const std::string& what) {
-        std::fprintf(stderr, "dcc-cab: %s\n\n%s", what.c_str(), usage);
-        return 2;
-    };
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "-h" || argument == "--help") {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (argument == "--version") {
-            std::printf("dcc-cab %s\n", DCCCAB_VERSION);
-            return 0;
-        }
-        if (argument == "--open") {
-            options.openChosenPort = true;
-            continue;
-        }
-        std::optional<std::string>* single = nullptr;
-        std::vector<std::string>* repeated = nullptr;
-        std::string option = argument;
-        if (argument.rfind("--port", 0) == 0) {
-            repeated = &options.portPaths;
-            option = "--port";
-        } else if (argument.rfind("--screenshot", 0) == 0) {
-            single = &options.screenshotPath;
-            option = "--screenshot";
-        } else {
-            return wrong("unknown option '" + argument + "'");
-        }
-        std::string value;
-        if (argument == option) {
-            if (i + 1 == arguments.size()) {
-                return wrong(option + " needs a path");
-            }
-            value = arguments[++i];
-        } else if (argument.size() > option.size() && argument[option.size()] == '=') {
-            value = argument.substr(option.size() + 1);
-        } else {
-            return wrong("unknown option '" + argument + "'");
-        }
-        if (value.empty()) {
-            return wrong(option + " needs a path");
-        }
-        if (repeated != nullptr) {
-            repeated->push_back(value);
-        } else {
-            *single = value;
-        }
-    }
-    for (const std::string& path : options.portPaths) {
-        const std::string why = whyNotATerminal(path);
-        if (!why.empty()) {
-            std::fprintf(stderr,
-                         "dcc-cab: --port %s: %s; give the path of a serial device or "
-                         "pseudo-terminal\n",
-                         path.c_str(), why.c_str());
-            return 2;
-        }
-    }
-    return std::nullopt;
-}
 
 QMetaObject::Connection DCCCabApplication::deliverWillTerminate(QCoreApplication& application,
                                                                 HBAppDelegate& delegate) {
@@ -173,7 +46,7 @@ QMetaObject::Connection DCCCabApplication::deliverWillTerminate(QCoreApplication
 int DCCCabApplication::run() {
     Options options;
     if (const std::optional<int> status =
-            parseArguments(std::vector<std::string>(argv_ + 1, argv_ + argc_), options)) {
+            DCCCabCommandLine::parse(std::vector<std::string>(argv_ + 1, argv_ + argc_), options)) {
         return *status;
     }
 
@@ -206,7 +79,8 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
     KESSerialPortManager& manager = KESSerialPortManager::sharedSerialPortManager();
     std::shared_ptr<KESSerialPort> firstGiven;
     for (const std::string& path : options.portPaths) {
-        auto port = KESSerialPort::serialPortWithKnownPath(path, nameOfKnownPath(path));
+        auto port =
+            KESSerialPort::serialPortWithKnownPath(path, DCCCabCommandLine::nameOfKnownPath(path));
         if (!port) {
             std::fprintf(stderr, "dcc-cab: --port %s: not a terminal\n", path.c_str());
             return 2;

@@ -1,0 +1,175 @@
+#include "DCCCabCommandLine.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* usage = R"(Usage: dcc-cab [options]
+
+Drives a DCC command station on a serial line, and is a small serial terminal: choose the port
+and the baud rate, open it, type text to send, and watch what comes back.
+
+Without a window (--headless), it runs a script of the window's actions instead: one per line,
+from FILE or standard input, each as soon as it is read; see the README for the commands.
+
+Options:
+  --port PATH         also list the terminal at PATH, which the machine's device list does not
+                      show (a /dev/pts/N, a link made by a tool), and choose it; may be given
+                      more than once, the first one given is chosen
+  --open              open the chosen port once the window shows
+  --simulate          choose and open the built-in simulated command station at start (also
+                      done when the machine has no serial port at all)
+  --baud N            the chosen port's baud rate, in bits per second
+  --headless          no window, no display needed: run a script on the cab (headless, with no
+                      --port, the simulated command station is used)
+  --script FILE       the script for --headless; - (the default) reads standard input
+  --screenshot FILE   save a picture of the window to FILE (PNG) once it shows, then quit
+  -h, --help          show this text and quit
+  --version           show the version and quit
+
+The throttle's keys: Space stop, Esc emergency stop, Up and Down one speed step, Page Up and
+Page Down a seventh of full speed, D direction, L headlight; they act wherever the focus is,
+except in the send field, where only Esc does. Ctrl+O opens or closes the port, Ctrl+L clears
+the received text, Ctrl+Q quits. Closing the window, Ctrl+C, SIGTERM and SIGHUP quit the same
+way: every port is closed and given back with its own settings.
+)";
+
+// Empty when path is a terminal, else what is wrong with it. Told from the device number, without
+// opening the device: opening a serial adapter raises DTR, and many boards reset when it rises.
+std::string whyNotATerminal(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::strerror(errno);
+    }
+    if (!S_ISCHR(status.st_mode)) {
+        return "not a terminal";
+    }
+    const unsigned int deviceMajor = major(status.st_rdev);
+    // Pseudo-terminal slaves have no entry in sysfs; the kernel gives them majors 136 to 143.
+    if (deviceMajor >= 136 && deviceMajor <= 143) {
+        return {};
+    }
+    const std::string subsystem = "/sys/dev/char/" + std::to_string(deviceMajor) + ":" +
+                                  std::to_string(minor(status.st_rdev)) + "/subsystem";
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(subsystem.c_str(), target, sizeof target - 1);
+    if (length > 0) {
+        const std::string_view link(target, static_cast<std::size_t>(length));
+        if (link.size() >= 4 && link.substr(link.size() - 4) == "/tty") {
+            return {};
+        }
+    }
+    return "not a terminal";
+}
+
+} // namespace
+
+std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& arguments,
+                                            Options& options) {
+    auto wrong = [](const std::string& what) {
+        std::fprintf(stderr, "dcc-cab: %s\n\n%s", what.c_str(), usage);
+        return 2;
+    };
+    std::optional<std::string> baud;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "-h" || argument == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("dcc-cab %s\n", DCCCAB_VERSION);
+            return 0;
+        }
+        if (argument == "--open" || argument == "--simulate" || argument == "--headless") {
+            bool& flag = argument == "--open"       ? options.openChosenPort
+                         : argument == "--simulate" ? options.simulate
+                                                    : options.headless;
+            flag = true;
+            continue;
+        }
+        std::optional<std::string>* single = nullptr;
+        std::vector<std::string>* repeated = nullptr;
+        std::string option = argument;
+        if (argument.rfind("--port", 0) == 0) {
+            repeated = &options.portPaths;
+            option = "--port";
+        } else if (argument.rfind("--screenshot", 0) == 0) {
+            single = &options.screenshotPath;
+            option = "--screenshot";
+        } else if (argument.rfind("--script", 0) == 0) {
+            single = &options.scriptPath;
+            option = "--script";
+        } else if (argument.rfind("--baud", 0) == 0) {
+            single = &baud;
+            option = "--baud";
+        } else {
+            return wrong("unknown option '" + argument + "'");
+        }
+        std::string value;
+        if (argument == option) {
+            if (i + 1 == arguments.size()) {
+                return wrong(option + (option == "--baud" ? " needs a rate" : " needs a path"));
+            }
+            value = arguments[++i];
+        } else if (argument.size() > option.size() && argument[option.size()] == '=') {
+            value = argument.substr(option.size() + 1);
+        } else {
+            return wrong("unknown option '" + argument + "'");
+        }
+        if (value.empty()) {
+            return wrong(option + (option == "--baud" ? " needs a rate" : " needs a path"));
+        }
+        if (repeated != nullptr) {
+            repeated->push_back(value);
+        } else {
+            *single = value;
+        }
+    }
+    if (baud) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long rate = std::strtoull(baud->c_str(), &end, 10);
+        if (baud->find_first_not_of("0123456789") != std::string::npos || errno != 0 || rate == 0 ||
+            rate > 4000000) {
+            return wrong("--baud " + *baud + ": give the rate in bits per second, 1 to 4000000");
+        }
+        options.baudRate = rate;
+    }
+    if (options.scriptPath && !options.headless) {
+        return wrong("--script runs only with --headless");
+    }
+    if (options.headless && options.screenshotPath) {
+        return wrong("--screenshot needs the window; leave out --headless");
+    }
+    if (options.simulate && !options.portPaths.empty()) {
+        return wrong("--simulate and --port choose different lines; give one of them");
+    }
+    for (const std::string& path : options.portPaths) {
+        const std::string why = whyNotATerminal(path);
+        if (!why.empty()) {
+            std::fprintf(stderr,
+                         "dcc-cab: --port %s: %s; give the path of a serial device or "
+                         "pseudo-terminal\n",
+                         path.c_str(), why.c_str());
+            return 2;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string DCCCabCommandLine::nameOfKnownPath(const std::string& path) {
+    if (path.rfind("/dev/", 0) == 0) {
+        return path.substr(5);
+    }
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
