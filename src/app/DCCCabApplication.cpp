@@ -1,5 +1,6 @@
 #include "DCCCabApplication.h"
 
+#include "BuiltInStation.h"
 #include "DCCController.h"
 #include "FreedesktopNotifier.h"
 #include "HBAppDelegate.h"
@@ -94,15 +95,41 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         }
     }
 
+    // Before the cab, so that it goes after it: its port is the last to close.
+    BuiltInStation station;
     DCCController controller;
+    bool openChosen = options.openChosenPort;
+    // A first run on a machine with no serial port shows a working throttle at once.
+    if (options.simulate || (!firstGiven && manager.countOfAvailablePorts() == 0)) {
+        std::string why;
+        firstGiven = station.start(&why);
+        if (!firstGiven) {
+            std::fprintf(stderr, "dcc-cab: the simulated command station cannot start: %s\n",
+                         why.c_str());
+            if (options.simulate) {
+                return 1;
+            }
+        }
+        openChosen = firstGiven != nullptr;
+    }
+    if (firstGiven && options.baudRate) {
+        firstGiven->setBaudRate(*options.baudRate);
+    }
     controller.setSerialPort(firstGiven);
-    MainWindow window(controller);
+    MainWindow window(controller, &station);
     delegate.setWindow(&window);
     controller.awakeFromNib();
 
     const QMetaObject::Connection willTerminate = deliverWillTerminate(application, delegate);
+    // The manager closes the ports it lists at will-terminate; the station's is not one of them.
+    const QMetaObject::Connection stationCloses =
+        QObject::connect(&application, &QCoreApplication::aboutToQuit, &application, [&station] {
+            if (station.port() && station.port()->isOpen()) {
+                station.port()->close();
+            }
+        });
     window.show();
-    if (options.openChosenPort) {
+    if (openChosen) {
         controller.openOrClosePort(nullptr);
     }
     int screenshotStatus = 0;
@@ -111,7 +138,7 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         // Taken once the window has been laid out and, with --open, the port has reported
         // (or after three seconds at most, whatever it says then).
         const QString file = QString::fromStdString(*options.screenshotPath);
-        const bool waitForOpen = options.openChosenPort && firstGiven != nullptr;
+        const bool waitForOpen = openChosen && firstGiven != nullptr;
         // The count lives in the handler: this block ends long before the timer fires.
         QObject::connect(&screenshotTimer, &QTimer::timeout, &window,
                          [&, file, waitForOpen, ticks = 0]() mutable {
@@ -132,5 +159,6 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
     }
     const int status = application.exec();
     QObject::disconnect(willTerminate);
+    QObject::disconnect(stationCloses);
     return screenshotStatus != 0 ? screenshotStatus : status;
 }

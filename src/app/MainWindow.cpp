@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "BuiltInStation.h"
 #include "DCCController.h"
 #include "DCCSpeedEncoding.h"
 #include "KESSerialPort.h"
@@ -17,8 +18,9 @@
 #include <algorithm>
 #include <charconv>
 
-MainWindow::MainWindow(DCCController& controller, QWidget* parent)
-    : QMainWindow(parent), controller_(controller), ui_(std::make_unique<Ui::MainWindow>()) {
+MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidget* parent)
+    : QMainWindow(parent), controller_(controller), station_(station),
+      ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
     statusLine_ = new QLabel(this);
     statusLine_->setObjectName("statusLine");
@@ -35,6 +37,11 @@ MainWindow::MainWindow(DCCController& controller, QWidget* parent)
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     ui_->sentPacketLabel->setFont(fixed);
     ui_->speedPacketLabel->setFont(fixed);
+    ui_->simulatedTrackLabel->setFont(fixed);
+    if (station_ != nullptr) {
+        simulatedTrackObservation_ =
+            station_->addObserver("layout", [this](std::string_view) { showSimulatedTrack(); });
+    }
 
     connectOutlets();
     wireActions();
@@ -367,7 +374,10 @@ void MainWindow::showAvailablePorts() {
     for (const auto& port : listedPorts_) {
         chooser.addItem(titleOfPort(*port), QString::fromStdString(port->path()));
     }
-    chooser.setEnabled(!listedPorts_.empty());
+    if (station_ != nullptr) {
+        chooser.addItem(QString::fromUtf8(BuiltInStation::portName));
+    }
+    chooser.setEnabled(chooser.count() > 0);
     showChosenPort();
 }
 
@@ -379,7 +389,13 @@ void MainWindow::showChosenPort() {
             index = static_cast<int>(i);
         }
     }
+    const bool simulated = station_ != nullptr && chosen && chosen == station_->port();
+    if (simulated) {
+        index = static_cast<int>(listedPorts_.size());
+    }
     ui_->portChooser->setCurrentIndex(index);
+    ui_->simulatedTrackBox->setVisible(simulated);
+    showSimulatedTrack();
 
     baudRateObservation_.reset();
     openStateObservation_.reset();
@@ -422,7 +438,27 @@ void MainWindow::choosePortAt(int index) {
         // Copied: choosing may change the list (and listedPorts_) before it returns.
         const std::shared_ptr<KESSerialPort> port = listedPorts_[static_cast<std::size_t>(index)];
         controller_.setSerialPort(port);
+    } else if (station_ != nullptr && static_cast<std::size_t>(index) == listedPorts_.size()) {
+        std::string why;
+        const std::shared_ptr<KESSerialPort> port = station_->start(&why);
+        if (port) {
+            controller_.setSerialPort(port);
+        } else {
+            statusLine_->setText(tr("The simulated command station cannot start (%1); choose "
+                                    "another port")
+                                     .arg(QString::fromStdString(why)));
+            showChosenPort();
+        }
     }
+}
+
+void MainWindow::showSimulatedTrack() {
+    if (station_ == nullptr || station_->frames() == 0) {
+        ui_->simulatedTrackLabel->setText(
+            tr("No frames yet: open the port and drive; the decoders show here"));
+        return;
+    }
+    ui_->simulatedTrackLabel->setText(QString::fromStdString(station_->layout().describe()));
 }
 
 void MainWindow::chooseBaudRate(const QString& text) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+class BuiltInStation;
 class DCCController;
 class KESSerialPort;
 class QKeyEvent;
@@ -67,7 +68,11 @@ public:
         headlight
     };
 
-    explicit MainWindow(DCCController& controller, QWidget* parent = nullptr);
+    // station, if given, is offered in the port chooser after the machine's ports, as "Simulated
+    // command station"; choosing it starts it. While its port is the chosen one, the window shows
+    // the board's view of the track. The station must outlive the window.
+    explicit MainWindow(DCCController& controller, BuiltInStation* station = nullptr,
+                        QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // The throttle action of key pressed with modifiers; none for every other key. Keys of the
@@ -106,11 +111,13 @@ private:
     void showSentPacket();
     void showSpeedPacketType();
     void showPortIsOpen();
+    void showSimulatedTrack();
     // Whether the key event is one of the throttle's for this window, and if so acts on it.
     bool takeThrottleKey(QObject* watched, const QKeyEvent& event);
     void act(KeyAction action);
 
     DCCController& controller_;
+    BuiltInStation* station_ = nullptr;
     std::unique_ptr<Ui::MainWindow> ui_;
     QLabel* statusLine_ = nullptr;
     std::unique_ptr<QtTextView> receivedDataTextView_;
@@ -138,4 +145,5 @@ private:
     Subscription sentPacketObservation_;
     Subscription speedPacketTypeObservation_;
     Subscription portIsOpenObservation_;
+    Subscription simulatedTrackObservation_;
 };

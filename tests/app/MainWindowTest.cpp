@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "BackgroundThreads.h"
+#include "BuiltInStation.h"
 #include "DCCCabApplication.h"
 #include "DCCController.h"
 #include "HBAppDelegate.h"
@@ -425,6 +426,36 @@ TEST_F(ThrottleWindowTest, TheHeadlightButtonPutsItsFrameOnTheWire) {
     EXPECT_EQ(ptys[0].read(4), Bytes({0x03, 0x03, 0x90, 0x93}));
     EXPECT_EQ(widget<QPushButton>("headlightButton").text(), "ON");
     EXPECT_EQ(text("sentPacketLabel"), "Last packet: 00000011 10010000 10010011");
+}
+
+// The built-in station is offered after the machine's ports; choosing it and driving shows, from
+// the board's own reading of the frames, what the locomotive on the simulated track does.
+TEST_F(ThrottleWindowTest, TheSimulatedStationShowsTheLocomotiveAsTheBoardDecodesIt) {
+    BuiltInStation station;
+    window = std::make_unique<MainWindow>(*controller, &station);
+    window->show();
+    auto& chooser = widget<QComboBox>("portChooser");
+    ASSERT_EQ(chooser.count(), 3);
+    EXPECT_EQ(chooser.itemText(2), "Simulated command station");
+    EXPECT_FALSE(widget<QWidget>("simulatedTrackBox").isVisible());
+
+    choose(chooser, 2);
+    ASSERT_TRUE(station.isRunning());
+    EXPECT_EQ(controller->serialPort(), station.port());
+    EXPECT_EQ(manager->countOfAvailablePorts(), 2U) << "the machine's list stays as it is";
+    EXPECT_TRUE(widget<QWidget>("simulatedTrackBox").isVisible());
+    QTest::mouseClick(&widget<QPushButton>("openCloseButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->portIsOpen(); }));
+
+    widget<QSlider>("speedSlider").setValue(64);
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return text("simulatedTrackLabel").find("loco 3: step 14 of 28, forward") !=
+               std::string::npos;
+    })) << text("simulatedTrackLabel");
+
+    choose(chooser, 0);
+    EXPECT_FALSE(widget<QWidget>("simulatedTrackBox").isVisible());
+    window.reset();
 }
 
 TEST_F(MainWindowTest, QuittingClosesEveryListedPortAndTheFarEndsSeeTheHangUp) {

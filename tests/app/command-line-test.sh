@@ -24,6 +24,16 @@ expect 2 "unknown option '--bogus'" --bogus
 expect 2 '--port needs a path' --port
 expect 2 '/dev/null: not a terminal' --port /dev/null
 expect 2 'No such file or directory' --port=/nonexistent/tty
+expect 2 '--script runs only with --headless' --script demo.dcc
+expect 2 '--baud 12k: give the rate in bits per second' --baud 12k
+expect 2 '--simulate and --port choose different lines' --simulate --port /dev/tty
+
+# The headless mode must run where no widget library could load: dcc-cab itself links none.
+if ldd "$cab" | grep -q -i widgets; then
+    echo "FAIL: dcc-cab links a widget library:" >&2
+    ldd "$cab" | grep -i -e widgets -e gui >&2
+    failed=1
+fi
 
 # The whole run of the real program, on Qt's offscreen platform: start-up with the machine's own
 # services, the window, a picture of it, quit with will-terminate, the end of the lifetime.
