@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+class DCCController;
+class MemoryButton;
+class MemoryTextField;
+class MemoryValueControl;
+
+// The headless mode's script: one of the window's actions per line, by name, run on the cab.
+//
+//   setLocoAddress N | setSpeedMode 0|1|2 | sendSpeedChange N | sendDirectionChange | headlight |
+//   sendIdle | sendReset | sendStop | sendEmergencyStop | sendBroadcastEmergencyStop | sendDump |
+//   dumpInfo | testDispatcher | openOrClosePort | send TEXT | status |
+//   wait MS | waitUntilIdle [MS] | quit
+//
+// Blank lines and lines whose first non-blank is '#' are skipped. A line that is none of these,
+// or has a wrong or missing argument, is reported on standard error with its number and changes
+// nothing. `status` prints one line on standard output. What takes time (wait, waitUntilIdle,
+// quit) is handed back to the caller, who owns the clock and the event loop.
+//
+// Main thread only. The cab and the outlets must outlive the interpreter.
+class ScriptInterpreter {
+public:
+    struct Step {
+        enum class Kind { next, wait, waitUntilIdle, quit };
+        Kind kind = Kind::next;
+        // wait: how long; waitUntilIdle: how long at most, none for the caller's bound.
+        std::chrono::milliseconds duration{0};
+        bool hasDuration = false;
+    };
+
+    ScriptInterpreter(DCCController& cab, MemoryTextField& sendField, MemoryValueControl& speed,
+                      MemoryButton& direction, MemoryButton& headlight);
+
+    // Runs one line (without its line ending); number is its line number, for the reports.
+    Step run(const std::string& line, std::uint64_t number);
+
+    // The one line `status` prints.
+    std::string status() const;
+
+private:
+    DCCController& cab_;
+    MemoryTextField& sendField_;
+    MemoryValueControl& speed_;
+    MemoryButton& direction_;
+    MemoryButton& headlight_;
+};

@@ -1,0 +1,247 @@
+#include "PseudoTerminalPair.h"
+#include "WorkedSequences.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// dcc-cab --headless as a child process: its standard input a pipe the test writes the script
+// into, its standard output and error kept in files.
+class HeadlessCab {
+public:
+    explicit HeadlessCab(std::vector<std::string> arguments) {
+        char directory[] = "/tmp/dcc-e2e-XXXXXX";
+        directory_ = ::mkdtemp(directory);
+        int input[2];
+        EXPECT_EQ(::pipe2(input, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (directory_ + "/out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (directory_ + "/err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        arguments.insert(arguments.begin(), {DCC_CAB_PROGRAM, "--headless"});
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        EXPECT_EQ(::posix_spawn(&pid_, DCC_CAB_PROGRAM, &actions, nullptr, argv.data(), environ),
+                  0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(input[0]);
+        input_ = input[1];
+    }
+
+    ~HeadlessCab() {
+        closeInput();
+        if (pid_ > 0 && status_ < 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        std::system(("rm -rf " + directory_).c_str());
+    }
+
+    // One write, so that the lines arrive, and run, together.
+    void type(const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& line : lines) {
+            text += line + "\n";
+        }
+        ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void closeInput() {
+        if (input_ >= 0) {
+            ::close(input_);
+            input_ = -1;
+        }
+    }
+
+    // The exit status once it has exited; -1 while it runs.
+    int exitStatus() {
+        int raw = 0;
+        if (status_ < 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        }
+        return status_;
+    }
+
+    std::string output(const char* which) const {
+        std::ifstream file(directory_ + "/" + which);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+private:
+    std::string directory_;
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int status_ = -1;
+};
+
+// Plays the board: answers every frame with a reply until the cab has exited, and answers the
+// frames in the order they came. A frame is its length byte and as many bytes after it.
+std::vector<Bytes> playBoard(const PseudoTerminalPair& line, HeadlessCab& cab) {
+    std::vector<Bytes> frames;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (cab.exitStatus() < 0 && std::chrono::steady_clock::now() < giveUp) {
+        pollfd ready{line.master(), POLLIN, 0};
+        if (::poll(&ready, 1, 20) != 1) {
+            continue;
+        }
+        Bytes frame = line.read(1);
+        const Bytes rest = line.read(frame[0]);
+        frame.insert(frame.end(), rest.begin(), rest.end());
+        frames.push_back(frame);
+        line.write({'O', 'K', '\n'});
+    }
+    EXPECT_GE(cab.exitStatus(), 0) << "the cab did not end";
+    EXPECT_FALSE(line.hasData()) << "nothing is written after the cab has gone";
+    return frames;
+}
+
+// A packet repeated as the dispatcher repeats it when it is alone: four times from queue 0 and
+// four from queue 1, or four from queue 1, with the idle packet between writes.
+std::vector<Bytes> repeated(const Bytes& frame, int priority) {
+    const Bytes idle = workedSequenceWire().at("IDLE");
+    std::vector<Bytes> frames{frame};
+    for (int i = 1; i < (priority == 0 ? 8 : 4); ++i) {
+        frames.push_back(idle);
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+std::vector<Bytes> worked(const char* title) {
+    for (const WorkedSequence& sequence : workedSequences()) {
+        if (std::string(sequence.title) == title) {
+            std::vector<Bytes> frames;
+            for (const std::string& name : sequence.expected) {
+                frames.push_back(workedSequenceWire().at(name));
+            }
+            return frames;
+        }
+    }
+    ADD_FAILURE() << "no worked sequence " << title;
+    return {};
+}
+
+struct ScriptCase {
+    const char* name;
+    std::vector<std::string> script;
+    std::vector<Bytes> wire;
+    std::vector<std::string> saidOnStandardError = {};
+};
+
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HeadlessCabScriptTest : public testing::TestWithParam<ScriptCase> {};
+
+TEST_P(HeadlessCabScriptTest, PutsTheFramesOnTheWireInOrderAndEndsWithItsInput) {
+    const ScriptCase& c = GetParam();
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type(c.script);
+    cab.closeInput();
+    EXPECT_EQ(playBoard(line, cab), c.wire);
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    for (const std::string& said : c.saidOnStandardError) {
+        EXPECT_NE(cab.output("err").find(said), std::string::npos) << cab.output("err");
+    }
+}
+
+const Bytes speed64{0x03, 0x03, 0x78, 0x7B};
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, HeadlessCabScriptTest,
+    testing::Values(
+        ScriptCase{
+            "speed", {"# speed 64 in 28 steps", "", "sendSpeedChange 64"}, worked("priority0")},
+        ScriptCase{"speedThenHeadlight",
+                   {"sendSpeedChange 64", "headlight"},
+                   worked("speedThenHeadlight")},
+        ScriptCase{"stop", {"sendStop"}, repeated({0x03, 0x03, 0x60, 0x63}, 0)},
+        ScriptCase{"emergencyStop", {"sendEmergencyStop"}, repeated({0x03, 0x03, 0x61, 0x62}, 1)},
+        ScriptCase{
+            "stopAll", {"sendBroadcastEmergencyStop"}, repeated({0x03, 0x00, 0x71, 0x71}, 1)},
+        ScriptCase{"reset", {"sendReset"}, repeated({0x03, 0x00, 0x00, 0x00}, 1)},
+        ScriptCase{"idle", {"sendIdle"}, repeated(workedSequenceWire().at("IDLE"), 1)},
+        ScriptCase{"longAddress",
+                   {"setLocoAddress 1000", "sendSpeedChange 64"},
+                   repeated({0x04, 0xC3, 0xE8, 0x78, 0x53}, 0)},
+        ScriptCase{"fourteenSteps",
+                   {"setSpeedMode 0", "sendSpeedChange 64"},
+                   repeated({0x03, 0x03, 0x68, 0x6B}, 0)},
+        ScriptCase{"hundredTwentyEightSteps",
+                   {"setSpeedMode 2", "sendSpeedChange 64"},
+                   repeated({0x04, 0x03, 0x3F, 0xC1, 0xFD}, 0)},
+        ScriptCase{"reverse",
+                   {"sendDirectionChange", "sendSpeedChange 64"},
+                   repeated({0x03, 0x03, 0x58, 0x5B}, 0)},
+        // Wrong lines are reported with their numbers and change nothing on the wire.
+        ScriptCase{"wrongLinesChangeNothing",
+                   {"bogus 1", "setSpeedMode 3", "sendSpeedChange 64x", "headlight on",
+                    "sendSpeedChange 64"},
+                   worked("priority0"),
+                   {"script line 1: unknown command 'bogus'",
+                    "script line 2:", "script line 3:", "script line 4:"}},
+        // Quitting mid-stream: the frame on its way goes, nothing after it.
+        ScriptCase{"quitMidStream", {"sendSpeedChange 64", "quit", "sendStop"}, {speed64}}),
+    [](const testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
+
+TEST(HeadlessCabTest, StatusTellsTheLocomotiveAndTheLastPacket) {
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type({"sendSpeedChange 64", "status", "quit"});
+    cab.closeInput();
+    playBoard(line, cab);
+    EXPECT_NE(cab.output("out").find("\nstatus: address 3, 28 steps, speed 64, step 14, FORWARD, "
+                                     "headlight OFF, port open, packet 00000011 01111000 "
+                                     "01111011\n"),
+              std::string::npos)
+        << cab.output("out");
+}
+
+TEST(HeadlessCabTest, ABoardThatHangsUpEndsTheRunWithAClearMessage) {
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type({"sendSpeedChange 64"});
+    EXPECT_EQ(line.read(4), speed64);
+    line.closeMaster();
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (cab.exitStatus() < 0 && std::chrono::steady_clock::now() < giveUp) {
+        ::poll(nullptr, 0, 10);
+    }
+    EXPECT_EQ(cab.exitStatus(), 1);
+    EXPECT_NE(cab.output("err").find("hung up"), std::string::npos) << cab.output("err");
+}
+
+TEST(HeadlessCabTest, AScriptThatCannotBeReadEndsTheRunBeforeAnyFrame) {
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath(), "--script", "/nonexistent/demo.dcc"});
+    EXPECT_TRUE(playBoard(line, cab).empty());
+    EXPECT_EQ(cab.exitStatus(), 1);
+    EXPECT_NE(cab.output("err").find("cannot read the script /nonexistent/demo.dcc"),
+              std::string::npos)
+        << cab.output("err");
+}
+
+} // namespace
