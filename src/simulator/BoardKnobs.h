@@ -29,4 +29,9 @@ struct BoardKnobs {
     // Close the line once the n-th frame (or a later one, when set late) has been answered and
     // the reader has taken the reply (hanging up discards what is unread). Empty: never.
     std::optional<std::uint64_t> hangUpAfter;
+    // A frame still incomplete this long after its last byte is dropped and answered as a bad
+    // frame ("ERR <n> incomplete"), so that a lost byte does not swallow the next good frame. The
+    // program writes each frame in one write, so its bytes come within a fraction of a
+    // millisecond; the margin is for a loaded machine. Zero: wait for the rest for ever.
+    std::chrono::milliseconds frameTimeout{50};
 };

@@ -30,3 +30,8 @@ void FrameParser::feed(std::span<const std::uint8_t> bytes, std::vector<Event>& 
         events.push_back({kind, std::exchange(partial_, {})});
     }
 }
+
+FrameParser::Event FrameParser::dropPartial() {
+    ++incompleteFrames_;
+    return {Event::Kind::Incomplete, std::exchange(partial_, {})};
+}

@@ -24,9 +24,10 @@ public:
     static constexpr std::size_t longestPacket = 6;
 
     struct Event {
-        enum class Kind { Frame, BadErrorByte, BadLength };
+        enum class Kind { Frame, BadErrorByte, BadLength, Incomplete };
         Kind kind;
-        // The frame as received, length byte first; for BadLength the offending byte alone.
+        // The frame as received, length byte first; for BadLength the offending byte alone; for
+        // Incomplete the bytes that came.
         std::vector<std::uint8_t> bytes;
 
         bool operator==(const Event&) const = default;
@@ -39,10 +40,14 @@ public:
 
     // True while part of a frame is held, waiting for the rest.
     bool inFrame() const { return !partial_.empty(); }
+    // Gives up the frame held (its rest will not come): an Incomplete event with its bytes. The
+    // next byte is taken as a length byte. Only while inFrame().
+    Event dropPartial();
 
     std::uint64_t frames() const { return frames_; }
     std::uint64_t badErrorBytes() const { return badErrorBytes_; }
     std::uint64_t badLengths() const { return badLengths_; }
+    std::uint64_t incompleteFrames() const { return incompleteFrames_; }
     // Bytes that were part of no frame: every byte of a BadLength fault, reported or skipped.
     std::uint64_t discardedBytes() const { return discardedBytes_; }
 
@@ -52,5 +57,6 @@ private:
     std::uint64_t frames_ = 0;
     std::uint64_t badErrorBytes_ = 0;
     std::uint64_t badLengths_ = 0;
+    std::uint64_t incompleteFrames_ = 0;
     std::uint64_t discardedBytes_ = 0;
 };

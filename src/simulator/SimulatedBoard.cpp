@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <system_error>
 #include <unistd.h>
@@ -122,21 +123,54 @@ void SimulatedBoard::run() {
         if (fds[1].revents != 0) {
             readLine();
         }
+        dropStaleFrame(Clock::now());
         writeDue(Clock::now());
     }
 }
 
 int SimulatedBoard::pollTimeout(Clock::time_point now) const {
-    if (pending_.empty()) {
-        return -1;
+    std::optional<Clock::time_point> deadline;
+    if (parser_.inFrame()) {
+        const std::lock_guard lock(mutex_);
+        if (shaper_.knobs().frameTimeout.count() > 0) {
+            deadline = lastByte_ + shaper_.knobs().frameTimeout;
+        }
     }
-    const Pending& next = pending_.front();
-    if (next.due <= now) {
-        return next.afterRead ? readerPollMs : 0;
+    if (!pending_.empty()) {
+        const Pending& next = pending_.front();
+        if (next.due <= now) {
+            return next.afterRead ? readerPollMs : 0;
+        }
+        deadline = deadline ? std::min(*deadline, next.due) : next.due;
+    }
+    if (!deadline) {
+        return -1; // until a frame or a wake-up
+    }
+    if (*deadline <= now) {
+        return 0;
     }
     // Rounded up, so that the wait never ends just short of the due time.
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next.due - now).count();
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
     return static_cast<int>(std::min<decltype(wait)>(wait, 60'000));
+}
+
+void SimulatedBoard::dropStaleFrame(Clock::time_point now) {
+    if (!parser_.inFrame()) {
+        return;
+    }
+    std::chrono::milliseconds timeout;
+    {
+        const std::lock_guard lock(mutex_);
+        timeout = shaper_.knobs().frameTimeout;
+    }
+    if (timeout.count() > 0 && now - lastByte_ >= timeout) {
+        const FrameParser::Event dropped = parser_.dropPartial();
+        {
+            const std::lock_guard lock(mutex_);
+            counters_.incompleteFrames = parser_.incompleteFrames();
+        }
+        answer(dropped, now);
+    }
 }
 
 void SimulatedBoard::readLine() {
@@ -146,6 +180,7 @@ void SimulatedBoard::readLine() {
         const ssize_t n = read(terminal_.master(), buffer.data(), buffer.size());
         if (n > 0) {
             const Clock::time_point arrived = Clock::now();
+            lastByte_ = arrived;
             frames.clear();
             parser_.feed(std::span(buffer.data(), static_cast<std::size_t>(n)), frames);
             {
@@ -210,14 +245,31 @@ void SimulatedBoard::answer(const FrameParser::Event& frame, Clock::time_point a
         event.reply = "ERR " + number + " length\n";
         break;
     }
+    case FrameParser::Event::Kind::Incomplete: {
+        event.kind = Event::Kind::Incomplete;
+        event.meaning = "bad frame: " + std::to_string(frame.bytes.size()) + " of " +
+                        std::to_string(std::size_t{frame.bytes.front()} + 1) +
+                        " bytes came, then nothing; dropped";
+        event.reply = "ERR " + number + " incomplete\n";
+        break;
+    }
     }
 
+    // Once a hang-up is due, what comes after it is not answered: the line closes as soon as the
+    // reply before it has been read.
+    const bool hangingUp = std::any_of(pending_.begin(), pending_.end(), [](const Pending& p) {
+        return p.action == Pending::Action::HangUp;
+    });
     ReplyShaper::Plan plan;
     Clock::time_point due;
     {
         const std::lock_guard lock(mutex_);
         layout_.apply(packet);
-        plan = shaper_.shape(event.reply);
+        if (hangingUp) {
+            plan.note = "not answered: the line is hanging up";
+        } else {
+            plan = shaper_.shape(event.reply);
+        }
         due = arrived + shaper_.knobs().replyDelay;
     }
     event.replyNote = std::move(plan.note);
@@ -227,6 +279,7 @@ void SimulatedBoard::answer(const FrameParser::Event& frame, Clock::time_point a
         write.bytes = std::move(plan.writes[i]);
         write.afterRead = i > 0;
         write.since = due;
+        write.number = event.number;
     }
     if (plan.hangUp) {
         Pending& hangUp = pending_.emplace_back();
@@ -248,7 +301,7 @@ void SimulatedBoard::writeDue(Clock::time_point now) {
             closeLine("hung up as the knobs asked");
             return;
         }
-        writeReply(next.bytes);
+        writeReply(next);
         pending_.pop_front();
         if (!pending_.empty() && pending_.front().afterRead) {
             pending_.front().since = now;
@@ -263,7 +316,8 @@ bool SimulatedBoard::readerHasTaken(Pending& pending, Clock::time_point now) con
     return (!unread && (pending.sawUnread || waited >= readerSettle)) || waited >= readerGiveUp;
 }
 
-void SimulatedBoard::writeReply(const std::vector<std::uint8_t>& bytes) {
+void SimulatedBoard::writeReply(const Pending& pending) {
+    const std::vector<std::uint8_t>& bytes = pending.bytes;
     ssize_t n;
     do {
         n = write(terminal_.master(), bytes.data(), bytes.size());
@@ -274,12 +328,15 @@ void SimulatedBoard::writeReply(const std::vector<std::uint8_t>& bytes) {
         ++(whole ? counters_.writes : counters_.failedWrites);
     }
     if (!whole) {
+        // Most often the terminal's buffer is full because nobody reads the slave.
         Event event;
         event.kind = Event::Kind::WriteFailed;
+        event.number = pending.number;
         event.bytes = bytes;
-        event.meaning = n < 0 ? std::string("reply not written: ") + std::strerror(errno)
-                              : "reply cut short: " + std::to_string(n) + " of " +
-                                    std::to_string(bytes.size()) + " bytes written";
+        event.meaning = "reply to #" + std::to_string(pending.number) +
+                        (n < 0 ? std::string(" not written: ") + std::strerror(errno)
+                               : " cut short: " + std::to_string(n) + " of " +
+                                     std::to_string(bytes.size()) + " bytes written");
         notify(event);
     }
 }

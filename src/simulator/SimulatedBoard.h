@@ -44,6 +44,7 @@ public:
             Frame,        // a good frame: meaning is the decoded packet
             BadErrorByte, // a frame whose error byte is wrong
             BadLength,    // a byte that cannot start a frame
+            Incomplete,   // a frame whose rest did not come within the frame time-out
             HungUp,       // the line was closed: meaning says why
             WriteFailed,  // the line did not take a reply whole: meaning says why
         };
@@ -59,6 +60,7 @@ public:
         std::uint64_t frames = 0;
         std::uint64_t badErrorBytes = 0;
         std::uint64_t badLengths = 0;
+        std::uint64_t incompleteFrames = 0;
         std::uint64_t discardedBytes = 0; // bytes that were part of no frame
         std::uint64_t writes = 0;         // writes the line took whole
         std::uint64_t failedWrites = 0;   // writes it took in part or not at all
@@ -104,9 +106,10 @@ private:
         Action action = Action::Write;
         Clock::time_point due;
         std::vector<std::uint8_t> bytes;
-        bool afterRead = false;  // wait for the reader to take what was written before
-        Clock::time_point since; // when that was written
-        bool sawUnread = false;  // it was seen waiting in the slave
+        bool afterRead = false;   // wait for the reader to take what was written before
+        Clock::time_point since;  // when that was written
+        bool sawUnread = false;   // it was seen waiting in the slave
+        std::uint64_t number = 0; // the frame or fault it answers
     };
 
     void run();
@@ -114,7 +117,8 @@ private:
     void answer(const FrameParser::Event& frame, Clock::time_point arrived);
     void writeDue(Clock::time_point now);
     bool readerHasTaken(Pending& pending, Clock::time_point now) const;
-    void writeReply(const std::vector<std::uint8_t>& bytes);
+    void writeReply(const Pending& pending);
+    void dropStaleFrame(Clock::time_point now);
     void closeLine(std::string why);
     int pollTimeout(Clock::time_point now) const;
     void notify(const Event& event);
@@ -126,6 +130,7 @@ private:
     FrameParser parser_;
     std::deque<Pending> pending_;
     std::uint64_t answered_ = 0; // frames and faults answered so far
+    Clock::time_point lastByte_; // when the last bytes from the program came
     const DCCPacketDecoder decoder_;
     const Observer observer_;
     int wakeRead_ = -1;

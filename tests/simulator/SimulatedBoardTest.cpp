@@ -274,3 +274,38 @@ TEST(SimulatedBoard, LeavesNoDescriptorOrThreadBehind) {
 }
 
 } // namespace
+
+// A frame whose rest never comes is dropped once the line has been quiet for the frame time-out,
+// and answered, so that it does not swallow the next good frame.
+TEST(SimulatedBoard, AnIncompleteFrameIsAnsweredAndDoesNotSwallowTheNext) {
+    BoardKnobs knobs;
+    knobs.frameTimeout = std::chrono::milliseconds(5);
+    SimulatedBoard board(SpeedMode::Steps28, knobs);
+    board.start();
+    Client client(board.slavePath());
+    client.send({0x03, 0x03});
+    EXPECT_EQ(client.readOnce(), "ERR 1 incomplete\n");
+    client.send({0x03, 0x03, 0x78, 0x7B});
+    EXPECT_EQ(client.readOnce(), "OK 2\n");
+    EXPECT_EQ(board.counters().incompleteFrames, 1u);
+    EXPECT_EQ(board.layout().find({3, false})->step, 14);
+}
+
+// A client that sends the next frame at once, without waiting for the reply to the last frame
+// before the hang-up, still gets to read that reply before the line closes.
+TEST(SimulatedBoard, TheReplyBeforeAHangUpIsReadableFirst) {
+    EventLog log;
+    BoardKnobs knobs;
+    knobs.hangUpAfter = 1;
+    SimulatedBoard board(SpeedMode::Steps28, knobs, log.observer());
+    board.start();
+    Client client(board.slavePath());
+    client.send({0x03, 0xFF, 0x00, 0xFF, 0x03, 0xFF, 0x00, 0xFF});
+    EXPECT_EQ(client.readOnce(), "OK 1\n");
+    EXPECT_TRUE(client.seesHangUp());
+    ASSERT_TRUE(log.waitFor(Kind::HungUp));
+    const auto events = log.events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].replyNote, "not answered: the line is hanging up")
+        << "the log must not claim a reply that never went";
+}

@@ -42,7 +42,8 @@ and the reply sent. A frame is N (3 to 6), N packet bytes, the error byte last; 
 answers "OK <n>" or "ERR <n> ...", one line per frame.
 
 Options:
-  --link PATH           also make PATH a symbolic link to the slave device (removed on exit)
+  --link PATH           also make PATH a symbolic link to the slave device; PATH must not
+                        exist yet, and the link is removed on exit
   --baseline-steps 14|28
                         how the decoders read baseline speed packets (default 28)
   --delay MS            wait MS milliseconds before each reply
@@ -51,11 +52,14 @@ Options:
   --merge-every N       hold every N-th reply back and send it with the next one
   --garble-every N      start every N-th reply with bytes that are not UTF-8
   --silent-after N      answer only the first N frames (0: answer none)
-  --hang-up-after N     close the line once the N-th frame is answered, then quit
+  --hang-up-after N     close the line once the N-th frame is answered and its reply read,
+                        then quit
+  --frame-timeout MS    a frame not complete MS milliseconds after its last byte is dropped
+                        and answered "ERR <n> incomplete" (default 20; 0: wait for ever)
   -h, --help            show this text
 
-While it runs: Enter (in a terminal) or SIGUSR1 prints the layout; Ctrl-C, SIGTERM or SIGHUP
-prints it and quits.
+While it runs: Enter (in a terminal) or SIGUSR1 prints the layout; Ctrl-C, Ctrl-D (the end
+of input on its terminal), SIGTERM or SIGHUP prints it and quits.
 
 By hand, in another terminal:
   printf '\x03\x03\x78\x7b' > /dev/pts/N     # loco 3, 28 steps: step 14, forward
@@ -97,9 +101,10 @@ std::optional<std::uint64_t> number(std::string_view text) {
 
 // Fills options from the command line; returns an error message, empty when all is well.
 std::string parse(int argc, char** argv, Options& options) {
-    constexpr std::array<std::string_view, 9> valued{
-        "--link",        "--baseline-steps", "--delay",        "--drop-every",   "--split-every",
-        "--merge-every", "--garble-every",   "--silent-after", "--hang-up-after"};
+    constexpr std::array<std::string_view, 10> valued{
+        "--link",          "--baseline-steps", "--delay",        "--drop-every",
+        "--split-every",   "--merge-every",    "--garble-every", "--silent-after",
+        "--hang-up-after", "--frame-timeout"};
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -138,6 +143,9 @@ std::string parse(int argc, char** argv, Options& options) {
                 return "--baseline-steps must be 14 or 28";
             }
             options.baselineMode = *n == 14 ? SpeedMode::Steps14 : SpeedMode::Steps28;
+        } else if (arg == "--frame-timeout") {
+            options.knobs.frameTimeout =
+                std::chrono::milliseconds(std::min<std::uint64_t>(*n, 3'600'000));
         } else if (arg == "--delay") {
             options.knobs.replyDelay =
                 std::chrono::milliseconds(std::min<std::uint64_t>(*n, 3'600'000));
@@ -161,20 +169,19 @@ std::string parse(int argc, char** argv, Options& options) {
     return {};
 }
 
-// The optional symbolic link to the slave device. Replaces a stale link left by an earlier run,
-// never anything else, and on destruction removes the link only if it still points here.
+// The optional symbolic link to the slave device. Refuses a path that exists (another board's
+// link, a stale one, anything), so that nothing of someone else's is replaced or later deleted;
+// on destruction it removes the link only if it is still the one this board made.
 class SlaveLink {
 public:
     SlaveLink(std::string path, const std::string& target)
         : path_(std::move(path)), target_(target) {
-        struct stat status {};
-        if (lstat(path_.c_str(), &status) == 0) {
-            if (!S_ISLNK(status.st_mode)) {
-                throw std::runtime_error(path_ + " exists and is not a symbolic link");
-            }
-            unlink(path_.c_str());
-        }
         if (symlink(target_.c_str(), path_.c_str()) != 0) {
+            if (errno == EEXIST) {
+                throw std::runtime_error("--link " + path_ +
+                                         ": the path exists (another board's link, or a file); "
+                                         "remove it or choose another");
+            }
             throw std::system_error(errno, std::generic_category(), "symlink " + path_);
         }
     }
@@ -276,10 +283,13 @@ int serve(SimulatedBoard& board) {
         }
         if (fds[1].revents != 0) {
             char line[256];
-            if (read(STDIN_FILENO, line, sizeof line) > 0) {
+            const ssize_t n = read(STDIN_FILENO, line, sizeof line);
+            if (n > 0) {
                 printLayout(board);
-            } else {
-                fds[1].fd = -1; // end of input, or moved to the background
+            } else if (n == 0) {
+                running = false; // Ctrl-D: the end of input quits, as it ends cat
+            } else if (errno != EINTR && errno != EAGAIN) {
+                fds[1].fd = -1; // moved to the background: the signals still work
             }
         }
     }
@@ -321,10 +331,13 @@ int main(int argc, char** argv) {
 
     try {
         SimulatedBoard board(options.baselineMode, options.knobs, logEvent);
-        say(board.slavePath() + "\n");
+        // The link first: when it cannot be made, nothing goes on standard output.
         std::optional<SlaveLink> link;
         if (!options.link.empty()) {
             link.emplace(options.link, board.slavePath());
+        }
+        say(board.slavePath() + "\n");
+        if (link) {
             say("-- linked as " + options.link + "\n");
         }
         return serve(board);
