@@ -24,12 +24,12 @@
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -169,14 +169,27 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
     // A script file is read before anything else starts, so a wrong path costs nothing.
     std::optional<std::string> scriptText;
     if (options.scriptPath && *options.scriptPath != "-") {
-        std::ifstream file(*options.scriptPath);
-        std::ostringstream text;
-        if (!file || !(text << file.rdbuf())) {
+        // Read whole; an empty file is an empty script, a directory or a failed read is not.
+        const int fd = ::open(options.scriptPath->c_str(), O_RDONLY | O_CLOEXEC);
+        std::string text;
+        ssize_t count = fd < 0 ? -1 : 0;
+        char buffer[4096];
+        while (fd >= 0 && (count = ::read(fd, buffer, sizeof buffer)) != 0) {
+            if (count < 0 && errno != EINTR) {
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+        }
+        const int error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (count < 0) {
             std::fprintf(stderr, "dcc-cab: cannot read the script %s: %s\n",
-                         options.scriptPath->c_str(), std::strerror(errno));
+                         options.scriptPath->c_str(), std::strerror(error));
             return 1;
         }
-        scriptText = text.str();
+        scriptText = std::move(text);
     }
 
     // Before any thread starts: see QuitSignals.
@@ -279,8 +292,11 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
 
     std::unique_ptr<QSocketNotifier> input;
     if (scriptText) {
-        player.feed(scriptText->data(), scriptText->size());
-        player.endOfInput();
+        // From inside the event loop, so that a quit at once (an empty script) ends it.
+        QTimer::singleShot(0, &application, [&] {
+            player.feed(scriptText->data(), scriptText->size());
+            player.endOfInput();
+        });
     } else {
         input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
         QObject::connect(input.get(), &QSocketNotifier::activated, [&] {

@@ -234,14 +234,23 @@ TEST(HeadlessCabTest, ABoardThatHangsUpEndsTheRunWithAClearMessage) {
     EXPECT_NE(cab.output("err").find("hung up"), std::string::npos) << cab.output("err");
 }
 
+// A script that cannot be read ends the run before any frame; an empty one is a script that
+// does nothing.
 TEST(HeadlessCabTest, AScriptThatCannotBeReadEndsTheRunBeforeAnyFrame) {
-    PseudoTerminalPair line;
-    HeadlessCab cab({"--port", line.slavePath(), "--script", "/nonexistent/demo.dcc"});
-    EXPECT_TRUE(playBoard(line, cab).empty());
-    EXPECT_EQ(cab.exitStatus(), 1);
-    EXPECT_NE(cab.output("err").find("cannot read the script /nonexistent/demo.dcc"),
-              std::string::npos)
-        << cab.output("err");
+    const struct {
+        const char* path;
+        int status;
+        const char* said;
+    } cases[] = {{"/nonexistent/demo.dcc", 1, "cannot read the script /nonexistent/demo.dcc: No "},
+                 {"/tmp", 1, "cannot read the script /tmp: Is a directory"},
+                 {"/dev/null", 0, ""}};
+    for (const auto& c : cases) {
+        PseudoTerminalPair line;
+        HeadlessCab cab({"--port", line.slavePath(), "--script", c.path});
+        EXPECT_TRUE(playBoard(line, cab).empty()) << c.path;
+        EXPECT_EQ(cab.exitStatus(), c.status) << c.path << cab.output("err");
+        EXPECT_NE(cab.output("err").find(c.said), std::string::npos) << cab.output("err");
+    }
 }
 
 } // namespace
