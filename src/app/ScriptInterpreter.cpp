@@ -4,36 +4,9 @@
 #include "MemoryButton.h"
 #include "MemoryTextField.h"
 #include "MemoryValueControl.h"
+#include "ScriptLine.h"
 
-#include <charconv>
 #include <cstdio>
-#include <functional>
-#include <map>
-#include <optional>
-#include <sstream>
-#include <vector>
-
-namespace {
-
-std::optional<std::int64_t> number(const std::string& word) {
-    std::int64_t value = 0;
-    const char* end = word.data() + word.size();
-    const auto [stop, error] = std::from_chars(word.data(), end, value);
-    if (error != std::errc() || stop != end) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-} // namespace
 
 ScriptInterpreter::ScriptInterpreter(DCCController& cab, MemoryTextField& sendField,
                                      MemoryValueControl& speed, MemoryButton& direction,
@@ -43,94 +16,73 @@ ScriptInterpreter::ScriptInterpreter(DCCController& cab, MemoryTextField& sendFi
 
 ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
                                                std::uint64_t lineNumber) {
-    const std::string line = trimmed(rawLine);
-    if (line.empty() || line[0] == '#') {
-        return {};
-    }
-    const std::size_t space = line.find_first_of(" \t");
-    const std::string name = line.substr(0, space);
-    const std::string rest = space == std::string::npos ? "" : trimmed(line.substr(space));
-    std::vector<std::string> words;
-    std::istringstream split(rest);
-    for (std::string word; split >> word;) {
-        words.push_back(word);
-    }
-    auto wrong = [&](const std::string& what) {
-        std::fprintf(stderr, "dcc-cab: script line %llu: %s: %s\n",
-                     static_cast<unsigned long long>(lineNumber), what.c_str(), line.c_str());
-        return Step{};
-    };
-
-    // Commands without an argument.
-    const std::map<std::string, std::function<void()>> plain = {
-        {"sendDirectionChange", [this] { cab_.sendDirectionChange(&direction_); }},
-        {"headlight", [this] { cab_.headlight(&headlight_); }},
-        {"sendIdle", [this] { cab_.sendIdle(nullptr); }},
-        {"sendReset", [this] { cab_.sendReset(nullptr); }},
-        {"sendStop", [this] { cab_.sendStop(nullptr); }},
-        {"sendEmergencyStop", [this] { cab_.sendEmergencyStop(nullptr); }},
-        {"sendBroadcastEmergencyStop", [this] { cab_.sendBroadcastEmergencyStop(nullptr); }},
-        {"sendDump", [this] { cab_.sendDump(nullptr); }},
-        {"dumpInfo", [this] { cab_.dumpInfo(nullptr); }},
-        {"testDispatcher", [this] { cab_.testDispatcher(); }},
-        {"openOrClosePort", [this] { cab_.openOrClosePort(nullptr); }},
-        {"status", [this] { std::printf("\n%s\n", status().c_str()); }},
-    };
-    if (const auto found = plain.find(name); found != plain.end()) {
-        if (!words.empty()) {
-            return wrong(name + " takes no argument");
-        }
-        found->second();
-        return {};
-    }
-    if (name == "quit") {
-        return words.empty() ? Step{Step::Kind::quit} : wrong("quit takes no argument");
-    }
-    if (name == "send") {
-        if (rest.empty()) {
-            return wrong("send needs the text to send");
-        }
-        sendField_.setStringValue(rest);
+    using Command = ScriptLine::Command;
+    const ScriptLine line = parseScriptLine(rawLine);
+    const std::int64_t value = line.number.value_or(0);
+    switch (line.command) {
+    case Command::none:
+        break;
+    case Command::wrong:
+        std::fprintf(stderr, "dcc-cab: script line %llu: %s\n",
+                     static_cast<unsigned long long>(lineNumber), line.text.c_str());
+        break;
+    case Command::sendDirectionChange:
+        cab_.sendDirectionChange(&direction_);
+        break;
+    case Command::headlight:
+        cab_.headlight(&headlight_);
+        break;
+    case Command::sendIdle:
+        cab_.sendIdle(nullptr);
+        break;
+    case Command::sendReset:
+        cab_.sendReset(nullptr);
+        break;
+    case Command::sendStop:
+        cab_.sendStop(nullptr);
+        break;
+    case Command::sendEmergencyStop:
+        cab_.sendEmergencyStop(nullptr);
+        break;
+    case Command::sendBroadcastEmergencyStop:
+        cab_.sendBroadcastEmergencyStop(nullptr);
+        break;
+    case Command::sendDump:
+        cab_.sendDump(nullptr);
+        break;
+    case Command::dumpInfo:
+        cab_.dumpInfo(nullptr);
+        break;
+    case Command::testDispatcher:
+        cab_.testDispatcher();
+        break;
+    case Command::openOrClosePort:
+        cab_.openOrClosePort(nullptr);
+        break;
+    case Command::status:
+        std::printf("\n%s\n", status().c_str());
+        break;
+    case Command::quit:
+        return {Step::Kind::quit};
+    case Command::send:
+        sendField_.setStringValue(line.text);
         cab_.send(nullptr);
-        return {};
-    }
-    // Commands with one number.
-    struct Numbered {
-        std::int64_t lowest;
-        std::int64_t highest;
-        bool optional;
-    };
-    const std::map<std::string, Numbered> numbered = {
-        {"setLocoAddress", {1, 10239, false}}, {"setSpeedMode", {0, 2, false}},
-        {"sendSpeedChange", {0, 127, false}},  {"wait", {0, 3600000, false}},
-        {"waitUntilIdle", {0, 3600000, true}},
-    };
-    const auto found = numbered.find(name);
-    if (found == numbered.end()) {
-        return wrong("unknown command '" + name + "'");
-    }
-    const Numbered& rule = found->second;
-    if (words.empty() && rule.optional) {
-        return {Step::Kind::waitUntilIdle};
-    }
-    if (words.size() != 1) {
-        return wrong(name + " takes one number");
-    }
-    const std::optional<std::int64_t> value = number(words[0]);
-    if (!value || *value < rule.lowest || *value > rule.highest) {
-        return wrong(name + " takes a number from " + std::to_string(rule.lowest) + " to " +
-                     std::to_string(rule.highest));
-    }
-    if (name == "setLocoAddress") {
-        cab_.setLocoAddress(*value);
-    } else if (name == "setSpeedMode") {
-        cab_.setSpeedMode(*value);
-    } else if (name == "sendSpeedChange") {
-        speed_.setIntegerValue(static_cast<int>(*value));
+        break;
+    case Command::setLocoAddress:
+        cab_.setLocoAddress(value);
+        break;
+    case Command::setSpeedMode:
+        cab_.setSpeedMode(value);
+        break;
+    case Command::sendSpeedChange:
+        speed_.setIntegerValue(static_cast<int>(value));
         cab_.sendSpeedChange(&speed_);
-    } else {
-        return {name == "wait" ? Step::Kind::wait : Step::Kind::waitUntilIdle,
-                std::chrono::milliseconds(*value), true};
+        break;
+    case Command::wait:
+        return {Step::Kind::wait, std::chrono::milliseconds(value), true};
+    case Command::waitUntilIdle:
+        return {Step::Kind::waitUntilIdle, std::chrono::milliseconds(value),
+                line.number.has_value()};
     }
     return {};
 }

@@ -19,7 +19,8 @@ class MemoryValueControl;
 // Blank lines and lines whose first non-blank is '#' are skipped. A line that is none of these,
 // or has a wrong or missing argument, is reported on standard error with its number and changes
 // nothing. `status` prints one line on standard output. What takes time (wait, waitUntilIdle,
-// quit) is handed back to the caller, who owns the clock and the event loop.
+// quit) is handed back to the caller, who owns the clock and the event loop. The lines are read
+// by parseScriptLine (ScriptLine.h), which needs no cab.
 //
 // Main thread only. The cab and the outlets must outlive the interpreter.
 class ScriptInterpreter {
