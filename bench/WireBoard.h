@@ -22,7 +22,7 @@ public:
         double programCpuSeconds = 0;      // the programCpu clock over the interval
         double frameBytes = 0;             // mean bytes per frame
         double replyBytes = 0;             // mean bytes per reply
-        std::uint64_t stalls = 0;          // times the line was quiet and nudge ran again
+        std::uint64_t stalls = 0;          // measured times the line went quiet and nudge ran again
     };
     // Called with the number of frames read so far: at the start (0), after every frame is read
     // (before its reply is written), and again when the line has been quiet for a while, so that
