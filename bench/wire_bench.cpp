@@ -181,6 +181,8 @@ std::string commandFor(std::uint64_t framesRead) {
 }
 
 int runHeadless(std::uint64_t measured, const char* program) {
+    // A program that has gone shows as a quiet line, not as this process killed by a write.
+    ::signal(SIGPIPE, SIG_IGN);
     const Line line;
     int input[2];
     if (::pipe2(input, O_CLOEXEC) != 0) {
