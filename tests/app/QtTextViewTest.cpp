@@ -1,6 +1,8 @@
 #include "QtTextView.h"
 
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
@@ -45,5 +47,31 @@ INSTANTIATE_TEST_SUITE_P(
         Appending{"OldestLinesDropped", 2, {"one\ntwo\n", "three\nfour"}, "three\nfour", 10},
         Appending{"EmptyChunkChangesNothing", 0, {"", "x", ""}, "x", 1}),
     [](const testing::TestParamInfo<Appending>& info) { return std::string(info.param.name); });
+
+// A burst of replies goes into the document as one change, with its scroll, once the event loop
+// runs; until then the view still counts it, and clear drops it.
+TEST(QtTextViewBatchingTest, ABurstGoesInAsOneChangeAndScrollsWithIt) {
+    QPlainTextEdit edit;
+    edit.resize(200, 60);
+    QtTextView view(edit);
+    int changes = 0;
+    QObject::connect(edit.document(), &QTextDocument::contentsChange, [&] { ++changes; });
+    for (int reply = 0; reply < 200; ++reply) {
+        view.appendString("ACKNOWLEDGE\n");
+        view.scrollToEnd();
+    }
+    EXPECT_EQ(edit.toPlainText(), "") << "nothing laid out per reply";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !edit.toPlainText().isEmpty(); }));
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(edit.blockCount(), 201);
+    EXPECT_EQ(edit.verticalScrollBar()->value(), edit.verticalScrollBar()->maximum());
+    EXPECT_GT(edit.verticalScrollBar()->maximum(), 0);
+
+    view.appendString("lost\n");
+    EXPECT_EQ(view.length(), 200u * 12 + 5) << "counts what is on its way";
+    view.appendString("dropped");
+    view.clear();
+    EXPECT_EQ(view.string(), "");
+}
 
 } // namespace
