@@ -31,6 +31,14 @@ KESSerialPort::Opening::Opening(int descriptor, std::uint64_t serial)
     : descriptor_(descriptor), serial_(serial),
       wakeDescriptor_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
+KESSerialPort::Opening::Backlog::Backlog() : caughtUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+KESSerialPort::Opening::Backlog::~Backlog() {
+    if (caughtUp >= 0) {
+        ::close(caughtUp);
+    }
+}
+
 KESSerialPort::Opening::~Opening() {
     if (wakeDescriptor_ >= 0) {
         ::close(wakeDescriptor_);
@@ -98,13 +106,18 @@ void KESSerialPort::Opening::runReadLoop(const std::weak_ptr<KESSerialPort>& wea
     const std::uint64_t serial = serial_;
     std::array<std::uint8_t, 1024> buffer;
     for (;;) {
-        pollfd waitFor[2] = {{descriptor_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}};
+        // With a full backlog only the main thread's catching up (or the stop) is waited for;
+        // poll leaves out a negative descriptor.
+        const bool full = backlog_->queued.load() >= maximumBacklog;
+        pollfd waitFor[3] = {{full ? -1 : descriptor_, POLLIN, 0},
+                             {wakeDescriptor_, POLLIN, 0},
+                             {backlog_->caughtUp, POLLIN, 0}};
         if (!beginWait()) {
             return;
         }
         // No time-out: bytes, a hang-up, stop and the stop token all wake the wait, so an idle
         // port costs nothing.
-        const int ready = ::poll(waitFor, 2, -1);
+        const int ready = ::poll(waitFor, 3, -1);
         const int waitError = errno;
         endWait();
         if (isStopped() || stop.stop_requested()) {
@@ -119,6 +132,11 @@ void KESSerialPort::Opening::runReadLoop(const std::weak_ptr<KESSerialPort>& wea
                 });
             }
             continue;
+        }
+        if (waitFor[2].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t drained =
+                ::read(backlog_->caughtUp, &count, sizeof count);
         }
         if (waitFor[0].revents == 0) {
             continue;
@@ -136,11 +154,23 @@ void KESSerialPort::Opening::runReadLoop(const std::weak_ptr<KESSerialPort>& wea
             return;
         }
         if (count > 0) {
-            mainQueue.async([weak, serial, data = Bytes(buffer.begin(), buffer.begin() + count)] {
-                if (auto port = weak.lock(); port && port->isCurrentOpening(serial)) {
-                    port->receiveData(data);
-                }
-            });
+            backlog_->queued.fetch_add(1);
+            const bool queued =
+                mainQueue.async([weak, serial, backlog = backlog_,
+                                 data = Bytes(buffer.begin(), buffer.begin() + count)] {
+                    // Taken off before the delivery: what the delivery does may take long.
+                    if (backlog->queued.fetch_sub(1) == maximumBacklog / 2 + 1) {
+                        const std::uint64_t one = 1;
+                        [[maybe_unused]] const ssize_t w =
+                            ::write(backlog->caughtUp, &one, sizeof one);
+                    }
+                    if (auto port = weak.lock(); port && port->isCurrentOpening(serial)) {
+                        port->receiveData(data);
+                    }
+                });
+            if (!queued) {
+                backlog_->queued.fetch_sub(1);
+            }
             continue;
         }
         if (count < 0 && (readError == EINTR || readError == EAGAIN)) {

@@ -3,6 +3,7 @@
 #include "KESSerialPort.h"
 #include "MainQueue.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -33,6 +34,13 @@ public:
     int descriptor() const { return descriptor_; }
     // Unique among the openings of the process.
     std::uint64_t serial() const { return serial_; }
+
+    // Received chunks the read loop may have queued for the main thread and not yet delivered.
+    // At this many it stops reading until the main thread has caught up with half of them, so a
+    // line that sends faster than the main thread can take it fills the kernel's buffer (and
+    // holds the sender back) instead of the main queue: the queue stays short, and timers and
+    // painting on the main thread get their turn between deliveries.
+    static constexpr int maximumBacklog = 16;
 
     // Settled by open before any background work starts; read-only afterwards.
     bool hasModemLines = true;
@@ -68,6 +76,15 @@ private:
     const int descriptor_;
     const std::uint64_t serial_;
     const int wakeDescriptor_; // readable once stopped, so a waiting read loop wakes at once
+    // The chunks queued and not yet delivered, and the event the main thread signals when it has
+    // taken the backlog down to half. Shared with the queued deliveries, which may outlive this.
+    struct Backlog {
+        Backlog();
+        ~Backlog();
+        std::atomic<int> queued{0};
+        const int caughtUp;
+    };
+    const std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
     std::shared_ptr<RepeatingTimer> linePoll_;
     mutable std::mutex mutex_;
     std::condition_variable idle_;

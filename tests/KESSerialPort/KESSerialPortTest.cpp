@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <gmock/gmock.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <thread>
@@ -157,6 +158,33 @@ TEST_F(KESSerialPortOpenClose, ReceivedBytesReachTheDelegateOnTheMainThreadInOrd
     EXPECT_EQ(receivedText(), sent);
     EXPECT_TRUE(delegate.allOnMainThread);
     EXPECT_EQ(delegate.events.front(), "opened") << "opened comes before any data";
+}
+
+// A line that sends faster than the main thread takes it is held back in the kernel, not piled
+// up on the main queue; once the main thread catches up every byte arrives, in order.
+TEST_F(KESSerialPortOpenClose, AFloodWaitsInTheLineWhileTheMainThreadIsBehindAndLosesNothing) {
+    port->open();
+    queue.drain();
+    ASSERT_EQ(::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK), 0);
+    constexpr std::size_t most = 4 << 20;
+    std::string sent;
+    // The main thread runs nothing meanwhile: the line fills once the read loop stops taking.
+    for (std::size_t line = 0; sent.size() < most;) {
+        pollfd writable{pty.master(), POLLOUT, 0};
+        if (::poll(&writable, 1, 500) <= 0) {
+            break;
+        }
+        const std::string text = std::to_string(line) + " of the flood\n";
+        const ssize_t written = ::write(pty.master(), text.data(), text.size());
+        if (written > 0) {
+            sent.append(text, 0, static_cast<std::size_t>(written));
+            line += static_cast<std::size_t>(written) == text.size();
+        }
+    }
+    EXPECT_LT(sent.size(), most / 8) << "the read loop queued the whole flood";
+    EXPECT_LE(queue.runPending(), 16u) << "deliveries waiting at once";
+    runUntil([&] { return receivedText().size() >= sent.size(); });
+    EXPECT_EQ(receivedText(), sent);
 }
 
 TEST_F(KESSerialPortOpenClose, SendDataWritesKeptBytesFirstAndDropsOnAClosedPort) {

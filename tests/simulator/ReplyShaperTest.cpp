@@ -37,7 +37,10 @@ TEST_P(ReplyShaperTable, ShapesEachReply) {
         const ReplyShaper::Plan plan = shaper.shape("OK " + std::to_string(n) + "\n");
         std::string text;
         for (const auto& write : plan.writes) {
-            text += (text.empty() ? "" : "|") + std::string(write.begin(), write.end());
+            if (!text.empty()) {
+                text += '|';
+            }
+            text.append(write.begin(), write.end());
         }
         out.push_back((text.empty() ? "-" : text) + (plan.hangUp ? " +hang up" : ""));
     }
