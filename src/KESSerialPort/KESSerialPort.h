@@ -59,8 +59,9 @@ public:
     // new one with the default settings. A null device is a programming error: std::logic_error.
     static std::shared_ptr<KESSerialPort> serialPortWithDevice(const DeviceHandle& device);
     // The port for a terminal that the registry does not list (a pseudo-terminal, a link made by
-    // a tool): the live one for path if there is one, the registry's if it knows the path, else
-    // a new one named name. Null when path is not a character device.
+    // a tool): the live one for path if there is one, the registry's if it knows the path (a
+    // pseudo-terminal is never looked up there), else a new one named name. Null when path is not
+    // a character device.
     static std::shared_ptr<KESSerialPort> serialPortWithKnownPath(const std::string& path,
                                                                   const std::string& name);
 

@@ -4,11 +4,16 @@
 
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <utility>
 
 // Construction, the one-object-per-path list, and the device-registry lookups of the port.
 
 namespace {
+
+// Linux gives the slaves of its pseudo-terminals (/dev/pts/N) majors 136 to 143.
+constexpr unsigned pseudoTerminalFirstMajor = 136;
+constexpr unsigned pseudoTerminalMajors = 8;
 
 struct RegistryEntry {
     const KESSerialPort* port;
@@ -61,11 +66,20 @@ std::shared_ptr<KESSerialPort> KESSerialPort::serialPortWithKnownPath(const std:
     if (auto existing = existingPortWithPath(path)) {
         return existing;
     }
-    if (const DeviceHandle device = deviceFromBSDPath(path)) {
-        return serialPortWithDevice(device);
-    }
     struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) {
+    const bool isDevice =
+        !path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode);
+    // A pseudo-terminal is never one of the machine's serial devices: asking the registry would
+    // only walk every terminal of the system for nothing, at each start on a simulated board.
+    const bool isPseudoTerminal =
+        isDevice && major(status.st_rdev) >= pseudoTerminalFirstMajor &&
+        major(status.st_rdev) < pseudoTerminalFirstMajor + pseudoTerminalMajors;
+    if (!isPseudoTerminal) {
+        if (const DeviceHandle device = deviceFromBSDPath(path)) {
+            return serialPortWithDevice(device);
+        }
+    }
+    if (!isDevice) {
         return nullptr;
     }
     return makePort(nullptr, path, name);

@@ -30,16 +30,21 @@ struct MainQueue::State {
         };
     }
 
-    // Hands task to the queue unless it is shut down; false when dropped.
+    // Hands task to the queue unless it is shut down; false when dropped. A delayed task's
+    // canceller, if the queue gives one, goes to cancel.
     static bool post(const std::shared_ptr<State>& state, Task task,
-                     std::optional<std::chrono::milliseconds> delay = std::nullopt) {
+                     std::optional<std::chrono::milliseconds> delay = std::nullopt,
+                     Task* cancel = nullptr) {
         std::lock_guard lock(state->mutex);
         if (state->shutDown || state->queue == nullptr) {
             return false;
         }
         Task wrapped = guarded(state, std::move(task));
         if (delay) {
-            state->queue->postAfter(*delay, std::move(wrapped));
+            Task canceller = state->queue->postAfter(*delay, std::move(wrapped));
+            if (cancel != nullptr) {
+                *cancel = std::move(canceller);
+            }
         } else {
             state->queue->post(std::move(wrapped));
         }
@@ -51,8 +56,9 @@ namespace {
 std::atomic<MainQueue*> sharedQueue{nullptr};
 
 // A delayed task while it waits. The queue holds it until the task runs or is dropped; its
-// handle holds it weakly, and ending the handle takes the task out. The lock is for a handle
-// ended on another thread than the main one.
+// handle holds it weakly, and ending the handle takes the task out, and its timer with it where
+// the queue can cancel one (a cab restarts its reply timer for every frame: thousands a second
+// must not pile up). The lock is for a handle ended on another thread than the main one.
 class DelayedTask final : public Subscription::Source {
 public:
     explicit DelayedTask(MainQueue::Task task) : task_(std::move(task)) {}
@@ -66,6 +72,21 @@ public:
 
     void endSubscription(Subscription::Token) override {
         MainQueue::Task ended = take(); // released unlocked: its captures may reach for us
+        MainQueue::Task cancel;
+        {
+            std::lock_guard lock(mutex_);
+            cancel = std::exchange(cancel_, nullptr);
+        }
+        if (ended && cancel) {
+            cancel(); // the queue's own, which does nothing off the main thread
+        }
+    }
+
+    void setCanceller(MainQueue::Task cancel) {
+        std::lock_guard lock(mutex_);
+        if (task_) {
+            cancel_ = std::move(cancel);
+        }
     }
 
 private:
@@ -76,6 +97,7 @@ private:
 
     std::mutex mutex_;
     MainQueue::Task task_;
+    MainQueue::Task cancel_;
 };
 } // namespace
 
@@ -142,8 +164,12 @@ Subscription MainQueue::after(std::chrono::milliseconds delay, Task task) {
     auto delayed = std::make_shared<DelayedTask>(std::move(task));
     std::weak_ptr<DelayedTask> waiting = delayed;
     // When the queue drops the task (shut down), the handle finds nothing left to end.
+    Task cancel;
     State::post(
-        state_, [delayed = std::move(delayed)] { delayed->run(); }, delay);
+        state_, [delayed] { delayed->run(); }, delay, &cancel);
+    if (cancel) {
+        delayed->setCanceller(std::move(cancel));
+    }
     return Subscription(std::move(waiting), Subscription::nextToken());
 }
 

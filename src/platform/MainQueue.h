@@ -88,8 +88,11 @@ protected:
     // called once shutDown has begun; derived destructors call shutDown first, so no call
     // reaches a half-destroyed queue.
     virtual void post(Task task) = 0;
-    // Any thread: hand task to the main thread, to run once delay has passed.
-    virtual void postAfter(std::chrono::milliseconds delay, Task task) = 0;
+    // Any thread: hand task to the main thread, to run once delay has passed. May answer a
+    // canceller: called on the main thread before the task has run, it drops the task and what
+    // the queue keeps for it (its timer); called elsewhere, or later, it does nothing. An empty
+    // answer: the queue keeps the task until its time, and it then does nothing.
+    virtual Task postAfter(std::chrono::milliseconds delay, Task task) = 0;
 
 private:
     // Shared with the tasks in flight, so a task that outlives its queue finds the shut-down

@@ -30,9 +30,9 @@ TEST(QtMainQueue, RunsTasksFromAnyThreadOnTheEventLoopAndWaitsForSyncCalls) {
     MainQueue::setShared(nullptr);
 }
 
-// Cancelled timers are left to fire into nothing: the later timer's run shows that the earlier
-// ones' time has come and gone. One was started from a background thread, with a hop to the main
-// thread still queued when it is cancelled.
+// The later timer's run shows that the cancelled ones' time has come and gone. One was started
+// from a background thread, with a hop to the main thread still queued when it is cancelled.
+// A cancelled task takes its timer with it: a cab restarts its reply timer for every frame.
 TEST(QtMainQueue, ACancelledDelayedTaskNeverRuns) {
     QtMainQueue queue(*QCoreApplication::instance());
     std::vector<std::string> ran;
@@ -54,6 +54,13 @@ TEST(QtMainQueue, ACancelledDelayedTaskNeverRuns) {
     { Subscription gone = std::move(cancelled); }
     EXPECT_TRUE(QTest::qWaitFor([&] { return !ran.empty() && ran.back() == "later"; }, 20000));
     EXPECT_EQ(ran, (std::vector<std::string>{"itself", "later"}));
+
+    QCoreApplication& application = *QCoreApplication::instance();
+    const auto timersBefore = application.findChildren<QTimer*>().size();
+    for (int i = 0; i < 1000; ++i) {
+        Subscription restarted = queue.after(std::chrono::hours(1), [&] { ran.push_back("no"); });
+    }
+    EXPECT_EQ(application.findChildren<QTimer*>().size(), timersBefore);
 }
 
 TEST(QtMainQueue, ShutDownReleasesAThreadWaitingOnAStoppedEventLoop) {

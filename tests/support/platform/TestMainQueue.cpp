@@ -21,9 +21,10 @@ void TestMainQueue::post(Task task) {
     arrived_.notify_all();
 }
 
-void TestMainQueue::postAfter(std::chrono::milliseconds delay, Task task) {
+MainQueue::Task TestMainQueue::postAfter(std::chrono::milliseconds delay, Task task) {
     std::lock_guard lock(mutex_);
     delayed_.emplace(now_ + delay, std::move(task));
+    return {};
 }
 
 bool TestMainQueue::runOne() {

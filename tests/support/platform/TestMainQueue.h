@@ -43,7 +43,7 @@ public:
 
 protected:
     void post(Task task) override;
-    void postAfter(std::chrono::milliseconds delay, Task task) override;
+    Task postAfter(std::chrono::milliseconds delay, Task task) override;
 
 private:
     bool runOne();
