@@ -1,0 +1,650 @@
+// The cab against the simulated board over a real pseudo-terminal for a long run of random
+// commands: every frame the dispatcher writes reaches the board once, whole and in order, and is
+// the frame an independent model of the sending schedule says must come next. Then the same run,
+// shorter, with each of the board's misbehaviours switched on.
+
+#include "BackgroundThreads.h"
+#include "DCCController.h"
+#include "DCCMessage.h"
+#include "KESSerialPort.h"
+#include "MemoryTextView.h"
+#include "RecordingLog.h"
+#include "SimulatedBoard.h"
+#include "SoakSize.h"
+#include "TestDeviceRegistry.h"
+#include "TestMainQueue.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class TestManager : public KESSerialPortManager {};
+
+// An independent model of the dispatcher's schedule: two rings with a cursor, queue 0 served up
+// to four packets a turn and queue 1 one, each record four times per queue (queue 0 then hands
+// it to queue 1), never the same record twice running (the other queue, or the idle packet, goes
+// between), stop-and-wait. Records are catalogue indexes; idlePacket is the dispatcher's own.
+class ScheduleModel {
+public:
+    static constexpr int idlePacket = -1;
+
+    void add(int record, int priority) {
+        remove(record);
+        link(record, priority);
+        if (idle_) {
+            next();
+        }
+    }
+
+    void remove(int record) {
+        const int where = queueOf_[static_cast<std::size_t>(record)];
+        if (where < 0) {
+            return;
+        }
+        Ring& ring = rings_[static_cast<std::size_t>(where)];
+        const auto at = std::find(ring.records.begin(), ring.records.end(), record);
+        const auto position = at - ring.records.begin();
+        ring.records.erase(at);
+        // The successor becomes the cursor.
+        ring.cursor = ring.records.empty()
+                          ? -1
+                          : static_cast<int>(position % static_cast<long>(ring.records.size()));
+        queueOf_[static_cast<std::size_t>(record)] = -1;
+    }
+
+    // One reply from the board.
+    void reply() {
+        if (!idle_) {
+            next();
+        }
+    }
+
+    bool idle() const { return idle_; }
+    // What the model has written and the test has not yet taken.
+    std::deque<int>& written() { return written_; }
+
+private:
+    struct Ring {
+        std::vector<int> records; // in service order
+        int cursor = -1;          // index into records; -1 exactly when empty
+    };
+
+    void link(int record, int priority) {
+        Ring& ring = rings_[static_cast<std::size_t>(priority)];
+        ring.records.insert(ring.records.begin() + (ring.cursor + 1), record);
+        ++ring.cursor;
+        queueOf_[static_cast<std::size_t>(record)] = priority;
+        repeatsLeft_[static_cast<std::size_t>(record)] = 4;
+    }
+
+    bool empty(int queue) const { return rings_[static_cast<std::size_t>(queue)].cursor < 0; }
+
+    void next() {
+        if (empty(0) && empty(1)) {
+            idle_ = true;
+            return;
+        }
+        for (;;) {
+            Ring& ring = rings_[static_cast<std::size_t>(turn_)];
+            if (turnLeft_ > 0 && ring.cursor >= 0) {
+                ring.cursor = (ring.cursor + 1) % static_cast<int>(ring.records.size());
+                const int record = ring.records[static_cast<std::size_t>(ring.cursor)];
+                if (record != last_) {
+                    send(record);
+                    return;
+                }
+                if (empty(0) || empty(1)) {
+                    written_.push_back(idlePacket);
+                    last_ = idlePacket;
+                    idle_ = false;
+                    return;
+                }
+            }
+            turn_ = 1 - turn_;
+            turnLeft_ = turn_ == 0 ? 4 : 1;
+        }
+    }
+
+    void send(int record) {
+        last_ = record;
+        written_.push_back(record);
+        --turnLeft_;
+        idle_ = false;
+        if (--repeatsLeft_[static_cast<std::size_t>(record)] > 0) {
+            return;
+        }
+        const int from = turn_;
+        remove(record);
+        if (from == 0) {
+            link(record, 1);
+        } else if (empty(0) && empty(1)) {
+            idle_ = true; // at once: a record added now is written before this frame's reply
+        }
+    }
+
+    std::array<Ring, 2> rings_;
+    std::array<int, DCCController::catalogueSize> queueOf_{-1, -1, -1, -1, -1, -1, -1};
+    std::array<int, DCCController::catalogueSize> repeatsLeft_{};
+    int turn_ = 0;
+    int turnLeft_ = 4;
+    int last_ = -2; // nothing yet
+    bool idle_ = true;
+    std::deque<int> written_;
+};
+
+// What the board reports from its thread, kept for the main thread to take in order.
+class BoardWatch {
+public:
+    void add(const SimulatedBoard::Event& event) {
+        std::lock_guard lock(mutex_);
+        if (event.kind == SimulatedBoard::Event::Kind::HungUp) {
+            hungUp_ = true;
+            return;
+        }
+        if (event.kind == SimulatedBoard::Event::Kind::WriteFailed) {
+            return;
+        }
+        frames_.push_back(event.bytes);
+        ++received_;
+        lastNote_ = event.replyNote;
+        // Wakes a main thread waiting on the board's state: a reply that never comes queues
+        // nothing there itself.
+        if (nudge_) {
+            nudge_->async([] {});
+        }
+    }
+
+    void nudge(MainQueue::Handle queue) {
+        std::lock_guard lock(mutex_);
+        nudge_ = std::move(queue);
+    }
+
+    // Frames (good or bad) the board has received so far, and what it did to the last reply.
+    std::uint64_t received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+    std::string lastNote() const {
+        std::lock_guard lock(mutex_);
+        return lastNote_;
+    }
+    bool hungUp() const {
+        std::lock_guard lock(mutex_);
+        return hungUp_;
+    }
+    std::deque<Bytes> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(frames_, {});
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<Bytes> frames_;
+    std::uint64_t received_ = 0;
+    std::string lastNote_;
+    bool hungUp_ = false;
+    std::optional<MainQueue::Handle> nudge_;
+};
+
+// Standard output is the packet core's: lines for every frame, far too many for a soak to keep.
+class StdoutMuted {
+public:
+    StdoutMuted() {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    ~StdoutMuted() {
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    StdoutMuted(const StdoutMuted&) = delete;
+    StdoutMuted& operator=(const StdoutMuted&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Failures go to standard error as well, which stays open while standard output is muted.
+class FailuresToStderr : public testing::EmptyTestEventListener {
+    void OnTestPartResult(const testing::TestPartResult& result) override {
+        if (result.failed()) {
+            std::fprintf(stderr, "%s:%d: %s\n", result.file_name() ? result.file_name() : "?",
+                         result.line_number(), result.message());
+        }
+    }
+};
+
+const bool failuresToStderr = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
+    return true;
+}();
+
+const char* const names[] = {"IDLE",   "RESET", "BROADCAST_STOP", "STOP",
+                             "E_STOP", "SPEED", "HEADLIGHT"};
+
+class CabLinkSoak : public testing::Test {
+protected:
+    void SetUp() override { MainQueue::setShared(&queue); }
+
+    void TearDown() override {
+        if (cab != nullptr && cab->portIsOpen()) {
+            cab->openOrClosePort(nullptr);
+            EXPECT_TRUE(queue.runUntil([&] { return !cab->portIsOpen(); }));
+        }
+        cab.reset();
+        port.reset();
+        EXPECT_TRUE(queue.runUntil([] { return BackgroundThreads::shared().running() == 0; }));
+        board.reset();
+        MainQueue::setShared(nullptr);
+    }
+
+    void start(const BoardKnobs& knobs = {}) {
+        watch.nudge(queue.handle());
+        board = std::make_unique<SimulatedBoard>(
+            SpeedMode::Steps28, knobs,
+            [this](const SimulatedBoard::Event& event) { watch.add(event); });
+        board->start();
+        cab = std::make_unique<DCCController>(manager);
+        cab->setReceivedDataTextView(&view);
+        cab->awakeFromNib();
+        view.clear(); // the catalogue's INIT lines
+        port = KESSerialPort::serialPortWithKnownPath(board->slavePath(), "board");
+        ASSERT_NE(port, nullptr);
+        cab->setSerialPort(port);
+        cab->openOrClosePort(nullptr);
+        ASSERT_TRUE(queue.runUntil([&] { return cab->portIsOpen(); }));
+    }
+
+    std::uint64_t framesWritten() const { return cab->dispatcher().framesWritten(); }
+
+    Bytes frameOf(int record) const {
+        return DCCDispatcher::frameOf(
+            record == ScheduleModel::idlePacket
+                ? *cab->dispatcher().idleMessage()
+                : *cab->catalogueMessage(static_cast<std::size_t>(record)));
+    }
+
+    static int recordNamed(const std::string& name) {
+        for (int i = 0; i < static_cast<int>(DCCController::catalogueSize); ++i) {
+            if (name == names[i]) {
+                return i;
+            }
+        }
+        return -2;
+    }
+
+    // Reads what the cab showed since last time, in order: every frame the dispatcher wrote
+    // ("SENDING MESSAGE  <name>\t") and every reply it took ("ACKNOWLEDGE\n"). A record's bytes
+    // change only with a command, so taken before the next command they are the bytes written.
+    // With a model, each reply steps it and each frame must be the model's next.
+    void takeDisplay(ScheduleModel* model) {
+        const std::string text = view.string();
+        view.clear();
+        static const std::string sending = "SENDING MESSAGE  ";
+        static const std::string acknowledge = "ACKNOWLEDGE\n";
+        for (std::size_t at = 0; at < text.size();) {
+            if (text.compare(at, acknowledge.size(), acknowledge) == 0) {
+                if (model != nullptr) {
+                    model->reply();
+                }
+                ++acknowledgements;
+                at += acknowledge.size();
+                continue;
+            }
+            ASSERT_EQ(text.compare(at, sending.size(), sending), 0) << text.substr(at, 60);
+            const std::size_t end = text.find('\t', at);
+            ASSERT_NE(end, std::string::npos);
+            const std::string name = text.substr(at + sending.size(), end - at - sending.size());
+            at = end + 1;
+            // Without a model "IDLE" reads as the catalogue's record: its bytes are the
+            // dispatcher's own idle packet's.
+            int record = recordNamed(name);
+            ASSERT_NE(record, -2) << name;
+            if (model != nullptr) {
+                ASSERT_FALSE(model->written().empty())
+                    << "the dispatcher wrote " << name << " where the model writes nothing";
+                const int expected = model->written().front();
+                model->written().pop_front();
+                ASSERT_EQ(name, expected < 0 ? std::string("IDLE") : names[expected])
+                    << "frame " << dispatched;
+                record = expected;
+            }
+            written.push_back(frameOf(record));
+            ++dispatched;
+        }
+        if (model != nullptr) {
+            ASSERT_TRUE(model->written().empty())
+                << "the model writes a frame the dispatcher did not";
+        }
+    }
+
+    // Matches the frames the board received with those written, as far as both go.
+    void matchBoard() {
+        for (Bytes& frame : watch.take()) {
+            received.push_back(std::move(frame));
+        }
+        while (!written.empty() && !received.empty()) {
+            ASSERT_EQ(received.front(), written.front()) << "frame " << matched;
+            received.pop_front();
+            written.pop_front();
+            ++matched;
+        }
+    }
+
+    // A random command of the operator's, given to the cab and, as its documented hand-overs,
+    // to the model.
+    void command(std::mt19937_64& random, ScheduleModel* model) {
+        auto add = [&](std::size_t record, int priority) {
+            if (model != nullptr) {
+                model->add(static_cast<int>(record), priority);
+            }
+        };
+        auto withdrawSpeed = [&] {
+            if (model != nullptr) {
+                model->remove(static_cast<int>(DCCController::speedIndex));
+            }
+        };
+        static const std::int64_t addresses[] = {1, 3, 127, 128, 1000, 10239};
+        switch (random() % 12) {
+        case 0:
+        case 1:
+        case 2:
+            cab->setLocoSpeed(static_cast<std::int64_t>(random() % 128));
+            add(DCCController::speedIndex, 0);
+            break;
+        case 3:
+            cab->sendDirectionChange(nullptr);
+            break;
+        case 4:
+            cab->headlight(nullptr);
+            add(DCCController::headlightIndex, 1);
+            if (cab->speedMode() == 0) {
+                add(DCCController::speedIndex, 0);
+            }
+            break;
+        case 5:
+            cab->setSpeedMode(static_cast<std::int64_t>(random() % 3));
+            break;
+        case 6:
+            ASSERT_TRUE(cab->setLocoAddress(addresses[random() % std::size(addresses)]));
+            break;
+        case 7:
+            cab->sendStop(nullptr);
+            add(DCCController::speedIndex, 0);
+            break;
+        case 8:
+            cab->sendEmergencyStop(nullptr);
+            withdrawSpeed();
+            add(DCCController::emergencyStopIndex, 1);
+            break;
+        case 9:
+            cab->sendBroadcastEmergencyStop(nullptr);
+            withdrawSpeed();
+            add(DCCController::broadcastStopIndex, 1);
+            break;
+        case 10:
+            cab->sendReset(nullptr);
+            withdrawSpeed();
+            add(DCCController::resetIndex, 1);
+            break;
+        default:
+            cab->sendIdle(nullptr);
+            add(DCCController::idleIndex, 1);
+            break;
+        }
+    }
+
+    // The last commands: a speed in a mode the board reads alike, and the light; once they
+    // have gone out, the board's picture of the locomotive is what the cab holds.
+    void expectTheLayoutFollowsTheCab(ScheduleModel* model) {
+        queue.drain();
+        ASSERT_NO_FATAL_FAILURE(takeDisplay(model));
+        cab->setSpeedMode(2);
+        cab->setLocoSpeed(77);
+        cab->headlight(nullptr);
+        if (model != nullptr) {
+            model->add(static_cast<int>(DCCController::speedIndex), 0);
+            model->add(static_cast<int>(DCCController::headlightIndex), 1);
+        }
+        // A reply the board keeps back (its knobs may still be on) is made up by the timer.
+        for (;;) {
+            const std::uint64_t before = framesWritten();
+            ASSERT_TRUE(queue.runUntil([&] {
+                return (cab->dispatcher().empty() && watch.received() == framesWritten()) ||
+                       framesWritten() > before || noReplyComing();
+            }));
+            if (cab->dispatcher().empty() && watch.received() == framesWritten()) {
+                break;
+            }
+            if (framesWritten() == before) {
+                queue.drain();
+                queue.advanceClock(cab->replyTimeout());
+                queue.runPending();
+            }
+        }
+        const LocoAddress address{static_cast<std::uint16_t>(cab->locoAddress()),
+                                  cab->locoAddress() >= 128};
+        const std::optional<LayoutModel::Locomotive> loco = board->layout().find(address);
+        ASSERT_TRUE(loco.has_value()) << board->layout().describe();
+        EXPECT_EQ(loco->mode, SpeedMode::Steps128);
+        EXPECT_EQ(loco->step, cab->currentSpeedStep());
+        EXPECT_EQ(loco->forward, cab->locoDirection() == 1);
+        EXPECT_EQ(loco->headlight, cab->headlightIsOn());
+        EXPECT_FALSE(loco->emergencyStopped);
+    }
+
+    // Whether the board has every frame written and will not answer the newest one: only the
+    // reply timer can move the link on.
+    bool noReplyComing() const {
+        if (watch.received() < framesWritten()) {
+            return false;
+        }
+        const std::string note = watch.lastNote();
+        return note == "dropped" || note == "silent" || note == "not UTF-8" ||
+               note.find("held back") != std::string::npos ||
+               note.find("hanging up") != std::string::npos;
+    }
+
+    std::size_t logLinesWith(const std::string& text) const {
+        const std::vector<std::string> lines = log.lines();
+        return static_cast<std::size_t>(
+            std::count_if(lines.begin(), lines.end(),
+                          [&](const auto& l) { return l.find(text) != std::string::npos; }));
+    }
+
+    TestMainQueue queue;
+    TestDeviceRegistry registry; // lists nothing: the board's terminal is no machine device
+    RecordingLog log;
+    TestManager manager;
+    MemoryTextView view;
+    BoardWatch watch;
+    std::unique_ptr<SimulatedBoard> board;
+    std::unique_ptr<DCCController> cab;
+    std::shared_ptr<KESSerialPort> port;
+
+    std::deque<Bytes> written;  // written by the dispatcher, not yet matched
+    std::deque<Bytes> received; // received by the board, not yet matched
+    std::uint64_t dispatched = 0;
+    std::uint64_t matched = 0;
+    std::uint64_t acknowledgements = 0;
+};
+
+std::uint64_t seed() {
+    const std::uint64_t value = std::random_device{}();
+    std::fprintf(stderr, "soak seed %llu\n", static_cast<unsigned long long>(value));
+    return value;
+}
+
+TEST_F(CabLinkSoak, EveryFrameArrivesOnceInOrderAsTheScheduleSays) {
+    const std::uint64_t total = Soak::frames();
+    const std::uint64_t seedValue = seed();
+    SCOPED_TRACE("seed " + std::to_string(seedValue));
+    std::mt19937_64 random(seedValue);
+    ScheduleModel model;
+    StdoutMuted muted;
+    start();
+    while (dispatched < total) {
+        if (cab->dispatcher().empty() || random() % 8 == 0) {
+            command(random, &model);
+        }
+        // The reply to the newest frame, which releases the next one (or leaves the dispatcher
+        // idle). The reply timer never runs: the test clock stands still.
+        const std::uint64_t before = framesWritten();
+        ASSERT_TRUE(
+            queue.runUntil([&] { return framesWritten() > before || cab->dispatcher().empty(); }));
+        ASSERT_NO_FATAL_FAILURE(takeDisplay(&model));
+        ASSERT_NO_FATAL_FAILURE(matchBoard());
+        ASSERT_EQ(model.idle(), cab->dispatcher().empty()) << "frame " << dispatched;
+    }
+    ASSERT_NO_FATAL_FAILURE(expectTheLayoutFollowsTheCab(&model));
+    ASSERT_NO_FATAL_FAILURE(takeDisplay(&model));
+    ASSERT_NO_FATAL_FAILURE(matchBoard());
+    EXPECT_EQ(dispatched, framesWritten());
+    EXPECT_EQ(matched, dispatched) << "lost or duplicated frames";
+    EXPECT_TRUE(written.empty() && received.empty());
+    // A frame written while the one before still awaits its reply can have both replies come
+    // in one delivery, which counts once; every frame is answered all the same.
+    EXPECT_LE(acknowledgements, dispatched);
+    // The board counts a reply once written; its delivery to the cab comes after that.
+    EXPECT_TRUE(queue.runUntil([&] { return board->counters().writes == dispatched; }))
+        << "one reply per frame";
+    const SimulatedBoard::Counters counters = board->counters();
+    EXPECT_EQ(counters.frames, dispatched);
+    EXPECT_EQ(counters.badErrorBytes + counters.badLengths + counters.incompleteFrames, 0u);
+    EXPECT_EQ(logLinesWith("No reply"), 0u);
+    std::fprintf(stderr, "soak: %llu frames\n", static_cast<unsigned long long>(dispatched));
+}
+
+// One misbehaviour of the board and what the program is defined to do about it.
+struct KnobCase {
+    const char* what;
+    BoardKnobs knobs;
+    bool stalls;   // replies go missing: the reply timer sends on, each stall logged once
+    bool silences; // the board stops answering for good, until the knob is taken back
+    bool hangsUp;  // the line closes: the port closes, nothing more reaches the board
+};
+
+void PrintTo(const KnobCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+BoardKnobs knob(unsigned BoardKnobs::*member, unsigned every) {
+    BoardKnobs knobs;
+    knobs.*member = every;
+    return knobs;
+}
+
+BoardKnobs silentAfter(std::uint64_t frames) {
+    BoardKnobs knobs;
+    knobs.silentAfter = frames;
+    return knobs;
+}
+
+BoardKnobs hangUpAfter(std::uint64_t frames) {
+    BoardKnobs knobs;
+    knobs.hangUpAfter = frames;
+    return knobs;
+}
+
+class CabLinkKnobSoak : public CabLinkSoak, public testing::WithParamInterface<KnobCase> {};
+
+TEST_P(CabLinkKnobSoak, TheLinkCopesAsDefined) {
+    const KnobCase& c = GetParam();
+    const std::uint64_t total = std::clamp<std::uint64_t>(Soak::frames() / 200, 1000, 5000);
+    const std::uint64_t seedValue = seed();
+    SCOPED_TRACE("seed " + std::to_string(seedValue));
+    std::mt19937_64 random(seedValue);
+    StdoutMuted muted;
+    start(c.knobs);
+    std::size_t timeouts = 0;
+    while (dispatched < total && cab->portIsOpen()) {
+        if (cab->dispatcher().empty() || random() % 8 == 0) {
+            command(random, nullptr);
+        }
+        const std::uint64_t before = framesWritten();
+        ASSERT_TRUE(queue.runUntil([&] {
+            return framesWritten() > before || cab->dispatcher().empty() || noReplyComing() ||
+                   !cab->portIsOpen();
+        }));
+        queue.drain();
+        if (framesWritten() == before && !cab->dispatcher().empty() && cab->portIsOpen()) {
+            queue.advanceClock(cab->replyTimeout());
+            queue.runPending();
+            ++timeouts;
+            ASSERT_GT(framesWritten(), before)
+                << "the reply timeout sent nothing; timers pending " << queue.delayedCount()
+                << ", board received " << watch.received() << ", last reply " << watch.lastNote()
+                << ", frames written " << framesWritten();
+        }
+        ASSERT_NO_FATAL_FAILURE(takeDisplay(nullptr));
+        ASSERT_NO_FATAL_FAILURE(matchBoard());
+    }
+    if (c.hangsUp) {
+        EXPECT_FALSE(cab->portIsOpen()) << "the port stays open on a line that hung up";
+        EXPECT_TRUE(watch.hungUp());
+        ASSERT_TRUE(queue.runUntil([&] { return watch.received() >= *c.knobs.hangUpAfter; }));
+        ASSERT_NO_FATAL_FAILURE(matchBoard());
+        EXPECT_GE(matched, *c.knobs.hangUpAfter) << "every frame up to the hang-up arrived";
+        EXPECT_LE(written.size(), 1u) << "at most the frame in flight is lost";
+        EXPECT_TRUE(received.empty());
+        return;
+    }
+    if (c.silences) {
+        EXPECT_EQ(logLinesWith("No reply"), 1u) << "one stall, logged once";
+        EXPECT_GT(timeouts, 1u);
+        EXPECT_EQ(logLinesWith("answers again"), 0u);
+    }
+    // The board behaves again, so the last commands end any stall still open (a reply held back
+    // when the link went idle comes with the next one).
+    board->setKnobs({});
+    ASSERT_NO_FATAL_FAILURE(expectTheLayoutFollowsTheCab(nullptr));
+    ASSERT_NO_FATAL_FAILURE(takeDisplay(nullptr));
+    ASSERT_NO_FATAL_FAILURE(matchBoard());
+    EXPECT_EQ(dispatched, framesWritten());
+    EXPECT_EQ(matched, dispatched) << "lost or duplicated frames";
+    EXPECT_TRUE(written.empty() && received.empty());
+    const SimulatedBoard::Counters counters = board->counters();
+    EXPECT_EQ(counters.badErrorBytes + counters.badLengths + counters.incompleteFrames, 0u);
+    if (c.stalls) {
+        // A stall lasts until a reply comes, however many timeouts it takes.
+        EXPECT_GT(timeouts, 0u);
+        EXPECT_GE(logLinesWith("No reply"), 1u);
+    } else if (!c.silences) {
+        EXPECT_EQ(timeouts, 0u);
+        EXPECT_EQ(logLinesWith("No reply"), 0u);
+    }
+    EXPECT_EQ(logLinesWith("answers again"), logLinesWith("No reply"))
+        << "every stall ends with a reply";
+    EXPECT_EQ(cab->statusText().find("does not answer"), std::string::npos) << cab->statusText();
+}
+
+const KnobCase knobCases[] = {
+    {"split replies", knob(&BoardKnobs::splitEvery, 3), false, false, false},
+    {"merged replies", knob(&BoardKnobs::mergeEvery, 5), true, false, false},
+    {"dropped replies", knob(&BoardKnobs::dropEvery, 7), true, false, false},
+    {"silence", silentAfter(200), false, true, false},
+    {"hang-up", hangUpAfter(300), false, false, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Knobs, CabLinkKnobSoak, testing::ValuesIn(knobCases));
+
+} // namespace
