@@ -584,7 +584,9 @@ TEST_P(CabLinkKnobSoak, TheLinkCopesAsDefined) {
         ASSERT_TRUE(queue.runUntil([&] {
             return framesWritten() > before || cab->dispatcher().empty() || noReplyComing() ||
                    !cab->portIsOpen();
-        }));
+        })) << "board received "
+            << watch.received() << ", last reply " << watch.lastNote() << ", frames written "
+            << framesWritten();
         queue.drain();
         if (framesWritten() == before && !cab->dispatcher().empty() && cab->portIsOpen()) {
             queue.advanceClock(cab->replyTimeout());
