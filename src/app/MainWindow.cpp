@@ -143,6 +143,8 @@ std::optional<std::uint64_t> MainWindow::baudRateFromText(const QString& text) {
 
 void MainWindow::connectOutlets() {
     receivedDataTextView_ = std::make_unique<QtTextView>(*ui_->receivedDataTextView);
+    sentPacketLabel_ = std::make_unique<QtThrottledLabel>(*ui_->sentPacketLabel);
+    simulatedTrackLabel_ = std::make_unique<QtThrottledLabel>(*ui_->simulatedTrackLabel);
     sendTextField_ = std::make_unique<QtTextField>(*ui_->sendTextField);
     openCloseButton_ = std::make_unique<QtButton>(*ui_->openCloseButton);
     controller_.setReceivedDataTextView(receivedDataTextView_.get());
@@ -275,7 +277,7 @@ void MainWindow::showSpeedStep() {
 
 void MainWindow::showSentPacket() {
     const QString packet = QString::fromStdString(controller_.sentPacketString()).trimmed();
-    ui_->sentPacketLabel->setText(
+    sentPacketLabel_->setText(
         tr("Last packet: %1").arg(packet.isEmpty() ? tr("none yet") : packet));
 }
 
@@ -454,11 +456,11 @@ void MainWindow::choosePortAt(int index) {
 
 void MainWindow::showSimulatedTrack() {
     if (station_ == nullptr || station_->frames() == 0) {
-        ui_->simulatedTrackLabel->setText(
+        simulatedTrackLabel_->setText(
             tr("No frames yet: open the port and drive; the decoders show here"));
         return;
     }
-    ui_->simulatedTrackLabel->setText(QString::fromStdString(station_->layout().describe()));
+    simulatedTrackLabel_->setText(QString::fromStdString(station_->layout().describe()));
 }
 
 void MainWindow::chooseBaudRate(const QString& text) {

@@ -4,6 +4,7 @@
 #include "QtPopUpButton.h"
 #include "QtTextField.h"
 #include "QtTextView.h"
+#include "QtThrottledLabel.h"
 #include "QtValueControl.h"
 #include "Subscription.h"
 
@@ -127,6 +128,9 @@ private:
     std::unique_ptr<QtValueControl> speedControl_;
     std::unique_ptr<QtButton> directionButton_;
     std::unique_ptr<QtButton> headlightButton_;
+    // Labels that change with every frame.
+    std::unique_ptr<QtThrottledLabel> sentPacketLabel_;
+    std::unique_ptr<QtThrottledLabel> simulatedTrackLabel_;
     // The ports the chooser lists, in its order.
     std::vector<std::shared_ptr<KESSerialPort>> listedPorts_;
 
