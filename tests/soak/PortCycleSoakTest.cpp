@@ -16,10 +16,6 @@ namespace {
 
 class TestManager : public KESSerialPortManager {};
 
-// Resident memory may grow by this much after the warm-up: the allocator keeps what it was given
-// in its own way. A leak of a few hundred bytes a cycle goes well past it in a full run.
-constexpr std::uint64_t residentToleranceKiB = 1024;
-
 class PortCycleSoak : public PortFixture {
 protected:
     // Runs cycles of body; after a tenth of them (the warm-up) takes the process's resources and
@@ -34,15 +30,7 @@ protected:
             body();
         }
         ASSERT_FALSE(HasFatalFailure());
-        const Soak::Resources after = Soak::resources();
-        std::fprintf(stderr, "soak: %llu cycles; VmRSS %llu kB -> %llu kB\n",
-                     static_cast<unsigned long long>(cycles),
-                     static_cast<unsigned long long>(before.residentKiB),
-                     static_cast<unsigned long long>(after.residentKiB));
-        EXPECT_EQ(after.descriptors, before.descriptors) << "descriptors leaked";
-        EXPECT_EQ(after.threads, before.threads) << "threads left behind";
-        EXPECT_LE(after.residentKiB, before.residentKiB + residentToleranceKiB)
-            << "resident memory grew";
+        Soak::expectNothingLeft(before, Soak::resources(), cycles, "cycles");
     }
 
     void forget() {

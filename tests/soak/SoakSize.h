@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <string>
 
 // How big a soak run is. DCCCAB_SOAK_FRAMES sets the number of frames of the long frame run
@@ -58,6 +60,24 @@ inline Resources resources() {
         }
     }
     return r;
+}
+
+// Resident memory may grow by this much after a warm-up: the allocator keeps what it was given in
+// its own way. A leak of a few hundred bytes a cycle goes well past it in a full run.
+constexpr std::uint64_t residentToleranceKiB = 1024;
+
+// Reports the run on standard error and expects descriptors and threads back where they were
+// and resident memory within the tolerance.
+inline void expectNothingLeft(const Resources& before, const Resources& after, std::uint64_t cycles,
+                              const char* what) {
+    std::fprintf(stderr, "soak: %llu %s; VmRSS %llu kB -> %llu kB\n",
+                 static_cast<unsigned long long>(cycles), what,
+                 static_cast<unsigned long long>(before.residentKiB),
+                 static_cast<unsigned long long>(after.residentKiB));
+    EXPECT_EQ(after.descriptors, before.descriptors) << "descriptors leaked";
+    EXPECT_EQ(after.threads, before.threads) << "threads left behind";
+    EXPECT_LE(after.residentKiB, before.residentKiB + residentToleranceKiB)
+        << "resident memory grew";
 }
 
 } // namespace Soak

@@ -52,14 +52,7 @@ TEST(UeventReplugSoak, TheKernelsRemoveAndAddLeaveNothingBehind) {
             cycle();
         }
         ASSERT_FALSE(testing::Test::HasFatalFailure());
-        const Soak::Resources after = Soak::resources();
-        std::fprintf(stderr, "soak: %llu kernel replugs; VmRSS %llu kB -> %llu kB\n",
-                     static_cast<unsigned long long>(cycles),
-                     static_cast<unsigned long long>(before.residentKiB),
-                     static_cast<unsigned long long>(after.residentKiB));
-        EXPECT_EQ(after.descriptors, before.descriptors) << "descriptors leaked";
-        EXPECT_EQ(after.threads, before.threads) << "threads left behind";
-        EXPECT_LE(after.residentKiB, before.residentKiB + 1024) << "resident memory grew";
+        Soak::expectNothingLeft(before, Soak::resources(), cycles, "kernel replugs");
     }
     DeviceEvents::install(replaced);
     MainQueue::setShared(nullptr);
