@@ -30,8 +30,8 @@ struct Meaning {
     int step = 0;
     bool emergency = false;
     std::optional<bool> forward;
-    std::optional<bool> headlight;
-    std::optional<std::uint8_t> functions;
+    std::uint32_t functionMask = 0; // the functions the packet sets, bit n for Fn
+    std::uint32_t functionsOn = 0;
 
     bool operator==(const Meaning&) const = default;
 };
@@ -45,11 +45,8 @@ std::ostream& operator<<(std::ostream& out, const Meaning& m) {
         out << ", " << modeName(*m.mode) << " step " << m.step << (m.emergency ? " emergency" : "")
             << (m.forward ? (*m.forward ? " forward" : " reverse") : " any direction");
     }
-    if (m.headlight) {
-        out << ", headlight " << (*m.headlight ? "on" : "off");
-    }
-    if (m.functions) {
-        out << ", functions " << static_cast<int>(*m.functions);
+    if (m.functionMask != 0) {
+        out << ", functions " << m.functionMask << " set, " << m.functionsOn << " on";
     }
     return out;
 }
@@ -65,8 +62,8 @@ Meaning meaningOf(const DecodedPacket& packet) {
         m.emergency = packet.speed->emergency;
         m.forward = packet.speed->forward;
     }
-    m.headlight = packet.headlight;
-    m.functions = packet.functions;
+    m.functionMask = packet.functionMask;
+    m.functionsOn = packet.functionsOn;
     return m;
 }
 
@@ -113,7 +110,8 @@ Meaning speedTo(std::int64_t address, SpeedMode mode, int step, bool emergency,
     m.emergency = emergency;
     m.forward = forward;
     if (mode == SpeedMode::Steps14) {
-        m.headlight = headlight;
+        m.functionMask = 1; // F0, the headlight
+        m.functionsOn = headlight ? 1 : 0;
     }
     return m;
 }
@@ -231,12 +229,11 @@ struct Command {
 
 std::optional<Meaning> functionsTo(std::int64_t mode, std::int64_t address, bool light) {
     Meaning m;
-    m.kind = DecodedPacket::Kind::FunctionGroupOne;
+    m.kind = DecodedPacket::Kind::Functions;
     m.address = locoAt(address);
-    m.functions = 0;
-    if (mode != 0) {
-        m.headlight = light; // 14-step decoders take the light from the speed packet instead
-    }
+    // F0 to F4, F1 to F4 off; 14-step decoders take the light (F0) from the speed packet instead.
+    m.functionMask = mode != 0 ? 0x1F : 0x1E;
+    m.functionsOn = mode != 0 && light ? 1 : 0;
     return m;
 }
 
