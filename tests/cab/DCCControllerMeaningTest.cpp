@@ -171,18 +171,19 @@ TEST_F(DCCControllerMeaning, EverySpeedPacketMeansItsAddressStepAndDirection) {
     std::vector<std::string> examples;
     for (std::int64_t mode = 0; mode <= 2; ++mode) {
         const DCCPacketDecoder decoder(baselineFor(mode));
-        cab->setSpeedMode(mode);
         // A 14-step packet carries the headlight, so that mode is swept with the light off and on;
         // the light's bit does not depend on the address, so the edges suffice for the second.
         for (const bool light : mode == 0 ? std::vector{false, true} : std::vector{false}) {
-            if (cab->headlightIsOn() != light) {
-                cab->headlight(nullptr);
-            }
             for (std::int64_t address = 1; address <= 10239; ++address) {
                 if (light && !everySpeed && !isEdge(address)) {
                     continue;
                 }
+                // Each locomotive keeps its own mode and light.
                 cab->setLocoAddress(address);
+                cab->setSpeedMode(mode);
+                if (cab->headlightIsOn() != light) {
+                    cab->headlight(nullptr);
+                }
                 const std::vector<std::int64_t> speeds = speedsAt(address, everySpeed);
                 speedsSent += speeds.size();
                 for (const std::int64_t direction : {1, 0}) {
@@ -192,7 +193,7 @@ TEST_F(DCCControllerMeaning, EverySpeedPacketMeansItsAddressStepAndDirection) {
                         ++cases;
                         const int step = stepFor(mode, speed);
                         const Meaning got =
-                            decoded(decoder, *cab->catalogueMessage(DCCController::speedIndex));
+                            decoded(decoder, *cab->shownLocomotive().records().speed);
                         const Meaning want =
                             speedTo(address, speedModeOf(mode), step, false, direction == 1, light);
                         if (got == want && cab->currentSpeedStep() == step) {
@@ -355,8 +356,8 @@ TEST_F(DCCControllerMeaning, EveryCommandMeansWhatItsButtonSays) {
                 SCOPED_TRACE(testing::Message()
                              << command.what << ", mode " << mode << ", address " << address);
                 const auto cab = startCab();
-                cab->setSpeedMode(mode);
                 ASSERT_TRUE(cab->setLocoAddress(address));
+                cab->setSpeedMode(mode);
                 command.press(*cab);
                 EXPECT_EQ(decoded(decoder, *cab->catalogueMessage(command.entry)), *want);
                 EXPECT_EQ(cab->locoAddress(), address);
@@ -365,6 +366,41 @@ TEST_F(DCCControllerMeaning, EveryCommandMeansWhatItsButtonSays) {
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(log.lines().size(), 3u * 4u * 2u) << "each refused address is logged";
+}
+
+// Every function of each group, in both address forms: the group's packet, decoded as the track
+// reads it, sets exactly its group, with the one function on.
+TEST_F(DCCControllerMeaning, EveryFunctionGoesOutInItsGroup) {
+    testing::internal::CaptureStdout();
+    const struct {
+        int function;
+        std::uint32_t group; // the functions its packet sets
+    } cases[] = {
+        {0, 0x1Fu},      {1, 0x1Fu},        {4, 0x1Fu},        {5, 0x1E0u},
+        {8, 0x1E0u},     {9, 0x1E00u},      {12, 0x1E00u},     {13, 0x1FE000u},
+        {20, 0x1FE000u}, {21, 0x1FE00000u}, {28, 0x1FE00000u},
+    };
+    const DCCPacketDecoder decoder(SpeedMode::Steps28);
+    for (const std::int64_t address : {3, 10239}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << "F" << c.function << ", address " << address);
+            const auto cab = startCab();
+            cab->setLocoAddress(address);
+            cab->setFunction(c.function, true);
+            const int group = functionGroupOf(c.function);
+            const DCCMessage& record =
+                *cab->shownLocomotive().records().functionGroups[static_cast<std::size_t>(group)];
+            EXPECT_EQ(record.queue, &cab->dispatcher().dispatchQueue(1));
+            Meaning want;
+            want.kind = DecodedPacket::Kind::Functions;
+            want.address = locoAt(address);
+            want.functionMask = c.group;
+            want.functionsOn = 1u << c.function;
+            EXPECT_EQ(decoded(decoder, record), want);
+            EXPECT_EQ(cab->functions(), 1u << c.function);
+        }
+    }
+    testing::internal::GetCapturedStdout();
 }
 
 } // namespace
