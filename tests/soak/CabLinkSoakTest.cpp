@@ -488,15 +488,9 @@ protected:
     std::uint64_t acknowledgements = 0;
 };
 
-std::uint64_t seed() {
-    const std::uint64_t value = std::random_device{}();
-    std::fprintf(stderr, "soak seed %llu\n", static_cast<unsigned long long>(value));
-    return value;
-}
-
 TEST_F(CabLinkSoak, EveryFrameArrivesOnceInOrderAsTheScheduleSays) {
     const std::uint64_t total = Soak::frames();
-    const std::uint64_t seedValue = seed();
+    const std::uint64_t seedValue = Soak::seed();
     SCOPED_TRACE("seed " + std::to_string(seedValue));
     std::mt19937_64 random(seedValue);
     ScheduleModel model;
@@ -570,7 +564,7 @@ class CabLinkKnobSoak : public CabLinkSoak, public testing::WithParamInterface<K
 TEST_P(CabLinkKnobSoak, TheLinkCopesAsDefined) {
     const KnobCase& c = GetParam();
     const std::uint64_t total = std::clamp<std::uint64_t>(Soak::frames() / 200, 1000, 5000);
-    const std::uint64_t seedValue = seed();
+    const std::uint64_t seedValue = Soak::seed();
     SCOPED_TRACE("seed " + std::to_string(seedValue));
     std::mt19937_64 random(seedValue);
     StdoutMuted muted;
