@@ -72,6 +72,9 @@ MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidg
 }
 
 MainWindow::~MainWindow() {
+    // The address field reports leaving it when the focus goes with the window: nothing to show
+    // by then.
+    QObject::disconnect(ui_->addressField, nullptr, this, nullptr);
     if (QCoreApplication* application = QCoreApplication::instance()) {
         application->removeEventFilter(this);
     }
@@ -187,9 +190,7 @@ void MainWindow::connectOutlets() {
     directionButton_ = std::make_unique<QtButton>(*ui_->directionButton);
     controller_.setAddressModeButton(addressModeButton_.get());
 
-    // Three columns keep all 29 functions in sight on a laptop; the panel scrolls when short.
-    functionPanel_ = new FunctionPanel(controller_, 3);
-    ui_->functionScrollArea->setWidget(functionPanel_);
+    functionPanel_ = new FunctionPanel(controller_, *ui_->functionScrollArea);
     locomotiveList_ = std::make_unique<LocomotiveList>(*ui_->locomotiveList, controller_);
 }
 

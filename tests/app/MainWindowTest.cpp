@@ -19,6 +19,7 @@
 #include "WindowSettings.h"
 
 #include <QAbstractItemView>
+#include <QAbstractScrollArea>
 #include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
@@ -661,10 +662,25 @@ TEST_F(MainWindowTest, AtEightHundredByFiveHundredNoControlIsNarrowerThanItsText
             continue;
         }
         ++checked;
-        EXPECT_GE(control->width(), needed.width())
-            << name.toStdString() << " " << control->metaObject()->className();
-        EXPECT_GE(control->height(), needed.height())
-            << name.toStdString() << " " << control->metaObject()->className();
+        const std::string what = name.toStdString() + " " + control->metaObject()->className();
+        EXPECT_GE(control->width(), needed.width()) << what;
+        EXPECT_GE(control->height(), needed.height()) << what;
+        // And not cut off by what holds it; only a scroll area may hide it above or below.
+        for (QWidget* holder = control->parentWidget(); holder != nullptr;
+             holder = holder->parentWidget()) {
+            const QRect placed(control->mapTo(holder, QPoint(0, 0)), control->size());
+            EXPECT_GE(placed.left(), 0) << what << " in " << holder->objectName().toStdString();
+            EXPECT_LE(placed.right(), holder->width() - 1)
+                << what << " in " << holder->objectName().toStdString();
+            if (qobject_cast<QAbstractScrollArea*>(holder->parentWidget()) == nullptr &&
+                qobject_cast<QAbstractScrollArea*>(holder) == nullptr) {
+                EXPECT_GE(placed.top(), 0) << what;
+                EXPECT_LE(placed.bottom(), holder->height() - 1) << what;
+            }
+            if (holder == window.get()) {
+                break;
+            }
+        }
     }
     EXPECT_GT(checked, 50) << "the 29 function buttons and the rest";
     EXPECT_TRUE(widget<QLabel>("emergencyStopLabel").isVisible());
