@@ -146,9 +146,8 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         controller.setLocoAddress(*saved.locoAddress); // sends nothing
     }
     if (roster.problem) {
-        Log::line("dcc-cab: " + *roster.problem);
-        window.showProblem(QString::fromStdString(*roster.problem) +
-                           QObject::tr(" - starting with an empty roster"));
+        Log::line(*roster.problem);
+        window.showProblem(QString::fromStdString(*roster.problem));
     }
 
     const QMetaObject::Connection willTerminate = deliverWillTerminate(application, delegate);

@@ -32,6 +32,14 @@ MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidg
     statusLine_->setObjectName("statusLine");
     statusLine_->setContentsMargins(6, 0, 6, 0); // off the window's edge, in line with the labels
     statusBar()->addWidget(statusLine_, 1);
+    // Beside the port's state, which changes often, until the problem is dealt with.
+    problemLine_ = new QLabel(this);
+    problemLine_->setObjectName("problemLine");
+    problemLine_->setWordWrap(true);
+    problemLine_->setStyleSheet("color: #c62828;");
+    problemLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addWidget(problemLine_, 2);
+    problemLine_->hide();
 
     for (std::uint64_t rate : controller_.availableBaudRates()) {
         ui_->baudRateChooser->addItem(QString::number(rate));
@@ -621,7 +629,8 @@ void MainWindow::restoreSettings(const WindowSettings& settings) {
 }
 
 void MainWindow::showProblem(const QString& problem) {
-    statusLine_->setText(problem);
+    problemLine_->setText(problem);
+    problemLine_->setVisible(!problem.isEmpty());
 }
 
 void MainWindow::editRoster() {
@@ -632,11 +641,16 @@ void MainWindow::editRoster() {
     controller_.setRoster(dialog.roster());
     std::string why;
     const std::string path = RosterFile::defaultPath();
-    if (!RosterFile::save(controller_.roster(), path, &why)) {
-        QMessageBox::warning(this, tr("Roster Not Saved"),
-                             tr("The roster is in use but could not be saved to %1: %2")
-                                 .arg(QString::fromStdString(path), QString::fromStdString(why)));
+    if (path.empty()) {
+        why = "The roster could not be saved: the system names no folder for the program's data.";
     }
+    if (path.empty() || !RosterFile::save(controller_.roster(), path, &why)) {
+        QMessageBox::warning(this, tr("Roster Not Saved"),
+                             tr("%1\n\nThe roster is in use until the program ends.")
+                                 .arg(QString::fromStdString(why)));
+        return;
+    }
+    showProblem({}); // a problem with the roster read at start is dealt with
 }
 
 void MainWindow::showKeys() {

@@ -113,7 +113,8 @@ public:
     // Takes the size, place (where a screen shows it), maximised state and reconnect option of
     // settings; the port, rate and address are the application's to restore. Call before show.
     void restoreSettings(const WindowSettings& settings);
-    // Says problem on the status line until the port panel's status next changes.
+    // Says problem in the status bar, beside the port's state, until it is dealt with (the
+    // roster saved) or replaced; an empty one clears it.
     void showProblem(const QString& problem);
 
     // Edits the roster in a RosterDialog; OK gives the cab the result and saves it.
@@ -157,6 +158,7 @@ private:
     BuiltInStation* station_ = nullptr;
     std::unique_ptr<Ui::MainWindow> ui_;
     QLabel* statusLine_ = nullptr;
+    QLabel* problemLine_ = nullptr;
     std::unique_ptr<QtTextView> receivedDataTextView_;
     std::unique_ptr<QtTextField> sendTextField_;
     std::unique_ptr<QtButton> openCloseButton_;
