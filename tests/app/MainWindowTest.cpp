@@ -582,6 +582,8 @@ TEST_F(ThrottleWindowTest,
     ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->stationIsAnswering(); }));
     EXPECT_EQ(text("trackLabel"),
               "Track: the command station does not answer - check that it is on");
+    // A reply, and time enough for the next: the station answers again.
+    controller->setReplyTimeout(std::chrono::hours(1));
     ptys[0].write({'O', 'K', '\n'});
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->stationIsAnswering(); }));
     EXPECT_EQ(text("trackLabel"), "Track: connected");
