@@ -270,7 +270,7 @@ int runWindow(std::uint64_t measured, int& argc, char** argv) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     auto* slider = window.findChild<QSlider*>("speedSlider");
-    auto* headlight = window.findChild<QPushButton*>("headlightButton");
+    auto* headlight = window.findChild<QPushButton*>("functionButton0");
     if (!port->isOpen() || slider == nullptr || headlight == nullptr) {
         fail("the window did not open its port");
     }
