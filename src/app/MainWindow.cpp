@@ -313,7 +313,10 @@ void MainWindow::takeTypedAddress() {
         return;
     }
     // Refused or taken, the cab announces the address in force, which the field then shows.
-    controller_.setLocoAddress(text.toLongLong());
+    if (controller_.setLocoAddress(text.toLongLong())) {
+        // On to driving: the digits are the function keys again once the address is taken.
+        ui_->speedSlider->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void MainWindow::showAddress() {

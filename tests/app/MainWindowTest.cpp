@@ -363,6 +363,8 @@ TEST_F(ThrottleWindowTest, TheAddressFieldTakesAnAddressOnEnterOnly) {
     QTest::keyClick(&field, Qt::Key_Return);
     EXPECT_EQ(controller->locoAddress(), 10239);
     EXPECT_EQ(field.text(), "10239");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_1);
+    EXPECT_TRUE(controller->functionIsOn(1)) << "once taken, the digits work the functions";
 }
 
 // The function buttons show what the cab holds, whoever changed it: a click, a key, or another
