@@ -23,6 +23,7 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::none:
         break;
     case Command::wrong:
+        ++refusedLines_;
         std::fprintf(stderr, "dcc-cab: script line %llu: %s\n",
                      static_cast<unsigned long long>(lineNumber), line.text.c_str());
         break;
@@ -56,9 +57,16 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::testDispatcher:
         cab_.testDispatcher();
         break;
-    case Command::openOrClosePort:
+    case Command::openOrClosePort: {
+        const bool opening = !cab_.portIsOpen();
         cab_.openOrClosePort(nullptr);
+        if (opening) {
+            Step step;
+            step.opensPort = true;
+            return step;
+        }
         break;
+    }
     case Command::status:
         std::printf("\n%s\n", status().c_str());
         break;
@@ -77,6 +85,10 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::sendSpeedChange:
         speed_.setIntegerValue(static_cast<int>(value));
         cab_.sendSpeedChange(&speed_);
+        break;
+    case Command::setFunction:
+    case Command::pressFunction:
+    case Command::releaseFunction:
         break;
     case Command::wait:
         return {Step::Kind::wait, std::chrono::milliseconds(value), true};

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -162,6 +163,7 @@ struct ScriptCase {
     std::vector<std::string> script;
     std::vector<Bytes> wire;
     std::vector<std::string> saidOnStandardError = {};
+    int exitStatus = 0;
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* os) {
@@ -177,7 +179,7 @@ TEST_P(HeadlessCabScriptTest, PutsTheFramesOnTheWireInOrderAndEndsWithItsInput) 
     cab.type(c.script);
     cab.closeInput();
     EXPECT_EQ(playBoard(line, cab), c.wire);
-    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    EXPECT_EQ(cab.exitStatus(), c.exitStatus) << cab.output("err");
     for (const std::string& said : c.saidOnStandardError) {
         EXPECT_NE(cab.output("err").find(said), std::string::npos) << cab.output("err");
     }
@@ -211,13 +213,16 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"reverse",
                    {"sendDirectionChange", "sendSpeedChange 64"},
                    repeated({0x03, 0x03, 0x58, 0x5B}, 0)},
-        // Wrong lines are reported with their numbers and change nothing on the wire.
+        // Wrong lines are reported with their numbers, change nothing on the wire and make the
+        // exit status 3; a line too long is one of them, and the lines after it run.
         ScriptCase{"wrongLinesChangeNothing",
                    {"bogus 1", "setSpeedMode 3", "sendSpeedChange 64x", "headlight on",
-                    "sendSpeedChange 64"},
+                    "send " + std::string(100000, 'A'), "sendSpeedChange 64   # a comment"},
                    worked("priority0"),
-                   {"script line 1: unknown command 'bogus'",
-                    "script line 2:", "script line 3:", "script line 4:"}},
+                   {"script line 1: unknown command 'bogus'", "script line 2:", "script line 3:",
+                    "script line 4:", "script line 5: longer than 4096 bytes",
+                    "5 script lines were refused"},
+                   3},
         // Quitting mid-stream: the frame on its way goes, nothing after it.
         ScriptCase{"quitMidStream", {"sendSpeedChange 64", "quit", "sendStop"}, {speed64}}),
     [](const testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
@@ -235,18 +240,54 @@ TEST(HeadlessCabTest, StatusTellsTheLocomotiveAndTheLastPacket) {
         << cab.output("out");
 }
 
+// Polls condition every 10 ms until it holds or 20 seconds have passed; answers whether it held.
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+        ::poll(nullptr, 0, 10);
+    }
+    return condition();
+}
+
 TEST(HeadlessCabTest, ABoardThatHangsUpEndsTheRunWithAClearMessage) {
     PseudoTerminalPair line;
     HeadlessCab cab({"--port", line.slavePath()});
     cab.type({"sendSpeedChange 64"});
     EXPECT_EQ(line.read(4), speed64);
     line.closeMaster();
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (cab.exitStatus() < 0 && std::chrono::steady_clock::now() < giveUp) {
-        ::poll(nullptr, 0, 10);
-    }
+    EXPECT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
     EXPECT_EQ(cab.exitStatus(), 1);
     EXPECT_NE(cab.output("err").find("hung up"), std::string::npos) << cab.output("err");
+}
+
+TEST(HeadlessCabTest, AReopeningThatFailsEndsTheRunWithStatusOne) {
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type({"openOrClosePort", "status"});
+    EXPECT_TRUE(
+        eventually([&] { return cab.output("out").find("port closed") != std::string::npos; }));
+    line.closeMaster();
+    cab.type({"openOrClosePort", "sendStop"});
+    cab.closeInput();
+    EXPECT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
+    EXPECT_EQ(cab.exitStatus(), 1);
+    EXPECT_NE(cab.output("err").find("dcc-cab: cannot open "), std::string::npos)
+        << cab.output("err");
+}
+
+// A wait lasts its time also when the dispatcher was idle before it; waits that end at once
+// follow each other by the hundred thousand.
+TEST(HeadlessCabTest, AWaitLastsItsTimeAfterAnIdleDispatcher) {
+    PseudoTerminalPair line;
+    const auto started = std::chrono::steady_clock::now();
+    HeadlessCab cab({"--port", line.slavePath()});
+    std::vector<std::string> script(200000, "waitUntilIdle");
+    script.insert(script.end(), {"wait 400", "sendStop"});
+    cab.type(script);
+    cab.closeInput();
+    EXPECT_EQ(playBoard(line, cab), repeated({0x03, 0x03, 0x60, 0x63}, 0));
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
 }
 
 // A script that cannot be read ends the run before any frame; an empty one is a script that
