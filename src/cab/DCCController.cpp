@@ -88,6 +88,8 @@ DCCController::DCCController(KESSerialPortManager& manager) : KESSerialPortDemoC
 
 void DCCController::startCab() {
     controller = this;
+    locomotives_.push_back(std::make_unique<Locomotive>(3, 1, defaultMomentaryFunctions));
+    shown_ = locomotives_.back().get();
 }
 
 DCCController::~DCCController() {
@@ -107,7 +109,7 @@ DCCController::~DCCController() {
 void DCCController::awakeFromNib() {
     DCCCAB_ASSERT_MAIN_THREAD();
     if (addressModeButton_ != nullptr) {
-        addressModeButton_->selectItemAtIndex(static_cast<int>(speedMode_));
+        addressModeButton_->selectItemAtIndex(static_cast<int>(speedMode()));
     }
     setSpeedPacketTypeString();
     buildMessageList();
@@ -136,6 +138,7 @@ void DCCController::buildMessageList() {
         }
         messageList[i] = catalogue_[i].get();
     }
+    started_ = true;
     for (const auto& message : catalogue_) {
         displayMessage(pointerText(message.get()) + " INIT " + message->name + "\n");
     }
@@ -158,16 +161,6 @@ void DCCController::setPortIsOpen(bool open) {
     didChangeValueForKey("portIsOpen");
 }
 
-void DCCController::setCurrentSpeedStep(std::int64_t step) {
-    currentSpeedStep_ = step;
-    didChangeValueForKey("currentSpeedStep");
-}
-
-void DCCController::setLocoDirection(std::int64_t direction) {
-    locoDirection_ = direction;
-    didChangeValueForKey("locoDirection");
-}
-
 void DCCController::setSentPacketString(std::string text) {
     sentPacketString_ = std::move(text);
     didChangeValueForKey("sentPacketString");
@@ -178,9 +171,90 @@ void DCCController::setReplyTimeout(std::chrono::milliseconds timeout) {
     didChangeValueForKey("replyTimeout");
 }
 
-bool DCCController::headlightIsOn() const {
-    const DCCMessage* message = catalogue_[headlightIndex].get();
-    return message != nullptr && (message->frame[message->packetLength - 1u] & 0x10) != 0;
+// --- The locomotives in use ------------------------------------------------------------------
+
+const Locomotive* DCCController::findLocomotive(std::int64_t address) const {
+    for (const auto& loco : locomotives_) {
+        if (loco->address() == address) {
+            return loco.get();
+        }
+    }
+    return nullptr;
+}
+
+Locomotive& DCCController::locomotiveAt(std::int64_t address) {
+    if (const Locomotive* known = findLocomotive(address)) {
+        return const_cast<Locomotive&>(*known);
+    }
+    const RosterEntry* entry = roster_.findByAddress(address);
+    locomotives_.push_back(std::make_unique<Locomotive>(address, entry ? entry->speedMode : 1,
+                                                        entry ? entry->momentaryFunctions
+                                                              : defaultMomentaryFunctions));
+    Locomotive& loco = *locomotives_.back();
+    didChangeValueForKey("locomotives", std::any(address));
+    return loco;
+}
+
+// The first locomotive driven takes the catalogue's records, so that a cab driving one
+// locomotive writes the catalogue's "SPEED", "E_STOP" and "HEADLIGHT" as it always did.
+const Locomotive::Records& DCCController::recordsOf(Locomotive& loco) {
+    if (loco.records().speed != nullptr) {
+        return loco.records();
+    }
+    auto made = [this](const char* name) {
+        locomotiveRecords_.push_back(std::make_unique<DCCMessage>(name, 0xFF, 0x00));
+        return locomotiveRecords_.back().get();
+    };
+    Locomotive::Records records;
+    if (!catalogueLent_) {
+        catalogueLent_ = true;
+        records.speed = catalogue_[speedIndex].get();
+        records.emergencyStop = catalogue_[emergencyStopIndex].get();
+        records.functionGroups[0] = catalogue_[headlightIndex].get();
+    } else {
+        records.speed = made("SPEED");
+        records.emergencyStop = made("E_STOP");
+        records.functionGroups[0] = made(functionGroupRecordName(0));
+    }
+    for (int group = 1; group < functionGroupCount; ++group) {
+        records.functionGroups[static_cast<std::size_t>(group)] =
+            made(functionGroupRecordName(group));
+    }
+    loco.setRecords(records);
+    return loco.records();
+}
+
+std::string DCCController::locomotiveName(std::int64_t address) const {
+    const RosterEntry* entry = roster_.findByAddress(address);
+    return entry ? entry->name : std::string();
+}
+
+void DCCController::announce(const Locomotive& loco) {
+    if (&loco == shown_) {
+        announceShown();
+    }
+    didChangeValueForKey("locomotives", std::any(loco.address()));
+}
+
+void DCCController::announceShown() {
+    didChangeValueForKey("speedMode");
+    didChangeValueForKey("locoSpeed");
+    didChangeValueForKey("currentSpeedStep");
+    didChangeValueForKey("locoDirection");
+    didChangeValueForKey("functions");
+    didChangeValueForKey("emergencyStopped");
+}
+
+void DCCController::setRoster(Roster roster) {
+    DCCCAB_ASSERT_MAIN_THREAD();
+    roster_ = std::move(roster);
+    for (const auto& loco : locomotives_) {
+        const RosterEntry* entry = roster_.findByAddress(loco->address());
+        loco->setMomentaryFunctions(entry ? entry->momentaryFunctions : defaultMomentaryFunctions);
+    }
+    didChangeValueForKey("roster");
+    didChangeValueForKey("functions");
+    didChangeValueForKey("locomotives", std::any(std::int64_t{0}));
 }
 
 // --- Address, mode and speed -----------------------------------------------------------------
@@ -188,7 +262,7 @@ bool DCCController::headlightIsOn() const {
 bool DCCController::setLocoAddress(std::int64_t address) {
     DCCCAB_ASSERT_MAIN_THREAD();
     if (!isValidLocoAddress(address)) {
-        const std::string held = std::to_string(locoAddress_);
+        const std::string held = std::to_string(locoAddress());
         Log::line("Refused locomotive address " + std::to_string(address) +
                   ": addresses run from 1 to 10239; still driving address " + held);
         reportProblem("Address " + std::to_string(address) +
@@ -196,28 +270,54 @@ bool DCCController::setLocoAddress(std::int64_t address) {
         didChangeValueForKey("locoAddress");
         return false;
     }
-    locoAddress_ = address;
+    shown_ = &locomotiveAt(address);
     didChangeValueForKey("locoAddress");
+    announceShown();
     setSpeedPacketTypeString();
     return true;
 }
 
 void DCCController::setSpeedMode(std::int64_t mode) {
     DCCCAB_ASSERT_MAIN_THREAD();
-    speedMode_ = mode;
-    didChangeValueForKey("speedMode");
-    setSpeedPacketTypeString();
+    if (topSpeedStep(mode) == 0) {
+        Log::line("Refused speed-step mode " + std::to_string(mode));
+        didChangeValueForKey("speedMode");
+        return;
+    }
+    changeSpeedMode(*shown_, mode);
+}
+
+bool DCCController::setSpeedModeOf(std::int64_t address, std::int64_t mode) {
+    if (!isValidLocoAddress(address) || topSpeedStep(mode) == 0) {
+        return false;
+    }
+    changeSpeedMode(locomotiveAt(address), mode);
+    return started_;
+}
+
+void DCCController::changeSpeedMode(Locomotive& loco, std::int64_t mode) {
+    loco.setSpeedMode(mode);
+    if (started_) {
+        // The decoder reads the next speed packet in the new form: send it now, so the track
+        // and the throttle agree on what the new mode means.
+        sendSpeed(loco, loco.speed(), true);
+    } else {
+        announce(loco);
+    }
+    if (&loco == shown_) {
+        setSpeedPacketTypeString();
+    }
 }
 
 void DCCController::setSpeedPacketTypeString(const std::string&) {
     std::ostringstream text;
     const char* separator = "";
-    for (std::uint8_t byte : locoAddressBytes(locoAddress_)) {
+    for (std::uint8_t byte : locoAddressBytes(locoAddress())) {
         text << separator;
         binaryValue(byte, text);
         separator = " ";
     }
-    switch (speedMode_) {
+    switch (speedMode()) {
     case 0:
         text << " 01DUSSSS EEEEEEEE";
         break;
@@ -239,29 +339,41 @@ void DCCController::setLocoSpeed(std::int64_t speed) {
     if (speed < 0) {
         // The stop commands' request: the speed reads 0, the packet of the command itself
         // stops the locomotive, and the standing speed packet is left as and where it is.
-        setCurrentSpeedStep(0);
-        locoSpeed_ = 0;
-        didChangeValueForKey("locoSpeed");
+        shown_->setSpeed(0, 0);
+        announce(*shown_);
         return;
     }
-    locoSpeed_ = std::min(speed, maximumLocoSpeed);
-    didChangeValueForKey("locoSpeed");
-    if (!catalogue_[speedIndex]) {
-        return; // not started: nothing to rewrite yet
+    if (!started_) {
+        didChangeValueForKey("locoSpeed"); // nothing sent: the display goes back to what was
+        return;
     }
-    rewriteSpeed(locoSpeed_);
-    handOver(speedIndex, 0);
-    updateSentPacketString(*catalogue_[speedIndex]);
+    sendSpeed(*shown_, speed, true);
 }
 
-void DCCController::rewriteSpeed(std::int64_t speed) {
-    const std::optional<DCCSpeedInstruction> instruction =
-        speedInstruction(speedMode_, speed, locoDirection_, headlightIsOn());
-    if (!instruction) {
-        return; // a mode that is none of the three: "SPEED" stays as it was
+bool DCCController::setSpeedOf(std::int64_t address, std::int64_t speed) {
+    if (!isValidLocoAddress(address) || !started_) {
+        return false;
     }
-    setCurrentSpeedStep(instruction->step);
-    rewrite(*catalogue_[speedIndex], joined(locoAddressBytes(locoAddress_), instruction->bytes));
+    sendSpeed(locomotiveAt(address), std::max<std::int64_t>(speed, 0), true);
+    return true;
+}
+
+void DCCController::sendSpeed(Locomotive& loco, std::int64_t speed, bool show) {
+    speed = std::clamp<std::int64_t>(speed, 0, maximumLocoSpeed);
+    const std::optional<DCCSpeedInstruction> instruction =
+        speedInstruction(loco.speedMode(), speed, loco.direction(), loco.functionIsOn(0));
+    if (!instruction) {
+        return; // no mode of the three: never stored, see setSpeedMode
+    }
+    DCCMessage& record = *recordsOf(loco).speed;
+    rewrite(record, joined(locoAddressBytes(loco.address()), instruction->bytes));
+    loco.setSpeed(speed, instruction->step);
+    loco.setEmergencyStopped(false);
+    handOver(record, 0);
+    if (show) {
+        updateSentPacketString(record);
+    }
+    announce(loco);
 }
 
 void DCCController::rewrite(DCCMessage& message, const std::vector<std::uint8_t>& bytes) {
@@ -280,6 +392,97 @@ void DCCController::rewrite(DCCMessage& message, const std::vector<std::uint8_t>
     }
 }
 
+// --- Direction and functions -----------------------------------------------------------------
+
+void DCCController::setLocoDirection(std::int64_t direction) {
+    DCCCAB_ASSERT_MAIN_THREAD();
+    direction = direction == 1 ? 1 : 0;
+    if (!started_ || direction == shown_->direction()) {
+        didChangeValueForKey("locoDirection");
+        return;
+    }
+    changeDirection(*shown_, direction);
+}
+
+bool DCCController::setDirectionOf(std::int64_t address, std::int64_t direction) {
+    if (!isValidLocoAddress(address) || !started_) {
+        return false;
+    }
+    Locomotive& loco = locomotiveAt(address);
+    if ((direction == 1 ? 1 : 0) != loco.direction()) {
+        changeDirection(loco, direction == 1 ? 1 : 0);
+    }
+    return true;
+}
+
+// A new direction goes out at once with the speed it runs at: a train never runs on the other
+// way than the throttle shows.
+void DCCController::changeDirection(Locomotive& loco, std::int64_t direction) {
+    loco.setDirection(direction);
+    sendSpeed(loco, loco.speed(), true);
+}
+
+bool DCCController::functionIsOn(int function) const {
+    return isValidFunction(function) && shown_->functionIsOn(function);
+}
+
+bool DCCController::functionIsMomentary(int function) const {
+    return isValidFunction(function) && shown_->functionIsMomentary(function);
+}
+
+std::string DCCController::functionLabel(int function) const {
+    const RosterEntry* entry = roster_.findByAddress(locoAddress());
+    if (entry != nullptr && isValidFunction(function) &&
+        !entry->functionLabels[static_cast<std::size_t>(function)].empty()) {
+        return entry->functionLabels[static_cast<std::size_t>(function)];
+    }
+    return "F" + std::to_string(function);
+}
+
+void DCCController::setFunction(int function, bool on) {
+    DCCCAB_ASSERT_MAIN_THREAD();
+    if (isValidFunction(function) && started_) {
+        changeFunction(*shown_, function, on);
+    }
+}
+
+bool DCCController::setFunctionOf(std::int64_t address, int function, bool on) {
+    if (!isValidLocoAddress(address) || !isValidFunction(function) || !started_) {
+        return false;
+    }
+    changeFunction(locomotiveAt(address), function, on);
+    return true;
+}
+
+void DCCController::pressFunction(int function) {
+    if (!isValidFunction(function)) {
+        return;
+    }
+    setFunction(function, shown_->functionIsMomentary(function) || !shown_->functionIsOn(function));
+}
+
+void DCCController::releaseFunction(int function) {
+    if (isValidFunction(function) && shown_->functionIsMomentary(function)) {
+        setFunction(function, false);
+    }
+}
+
+void DCCController::changeFunction(Locomotive& loco, int function, bool on) {
+    const FunctionSet bit = functionBit(function);
+    loco.setFunctions(on ? loco.functions() | bit : loco.functions() & ~bit);
+    const int group = functionGroupOf(function);
+    DCCMessage& record = *recordsOf(loco).functionGroups[static_cast<std::size_t>(group)];
+    rewrite(record, joined(locoAddressBytes(loco.address()),
+                           functionGroupInstruction(group, loco.functions())));
+    handOver(record, 1);
+    if (function == 0 && loco.speedMode() == 0 && !loco.isEmergencyStopped()) {
+        // A 14-step decoder takes its light from the speed instruction.
+        sendSpeed(loco, loco.speed(), false);
+    }
+    updateSentPacketString(record);
+    announce(loco);
+}
+
 // --- Actions ---------------------------------------------------------------------------------
 
 void DCCController::sendSpeedChange(const ValueControl* sender) {
@@ -289,89 +492,120 @@ void DCCController::sendSpeedChange(const ValueControl* sender) {
 }
 
 void DCCController::changeSpeedBySteps(std::int64_t steps) {
-    if (topSpeedStep(speedMode_) == 0) {
+    if (topSpeedStep(speedMode()) == 0) {
         return;
     }
-    setLocoSpeed(speedForStep(speedMode_, currentSpeedStep_ + steps));
+    setLocoSpeed(speedForStep(speedMode(), currentSpeedStep() + steps));
 }
 
 void DCCController::sendDirectionChange(Button* sender) {
     DCCCAB_ASSERT_MAIN_THREAD();
-    const bool wasForward = locoDirection_ == 1;
-    locoDirection_ = wasForward ? 0 : 1;
+    if (started_) {
+        changeDirection(*shown_, shown_->direction() == 1 ? 0 : 1);
+    }
     if (sender != nullptr) {
-        sender->setTitle(wasForward ? "REVERSE" : "FORWARD");
+        sender->setTitle(shown_->direction() == 1 ? "FORWARD" : "REVERSE");
     }
 }
 
 void DCCController::headlight(Button* sender) {
     DCCCAB_ASSERT_MAIN_THREAD();
-    if (!catalogue_[headlightIndex]) {
+    if (!started_) {
         return;
     }
-    DCCMessage& message = *catalogue_[headlightIndex];
-    const bool wasOn = headlightIsOn();
+    changeFunction(*shown_, 0, !shown_->functionIsOn(0));
     if (sender != nullptr) {
-        sender->setTitle(wasOn ? "OFF" : "ON");
+        sender->setTitle(shown_->functionIsOn(0) ? "ON" : "OFF");
     }
-    rewrite(message, joined(locoAddressBytes(locoAddress_), {functionGroupOne(!wasOn)}));
-    handOver(headlightIndex, 1);
-    if (speedMode_ == 0) {
-        // A 14-step decoder takes its light from the speed instruction.
-        rewriteSpeed(locoSpeed_);
-        handOver(speedIndex, 0);
-    }
-    updateSentPacketString(message);
 }
 
 void DCCController::sendIdle(const void*) {
-    if (!catalogue_[idleIndex]) {
+    if (!started_) {
         return;
     }
     handOver(idleIndex, 1);
     updateSentPacketString(*catalogue_[idleIndex]);
 }
 
+void DCCController::withdraw(Locomotive& loco, bool functions) {
+    const Locomotive::Records& records = loco.records();
+    dispatcher_.removeMessage(records.speed);
+    if (functions) {
+        for (DCCMessage* record : records.functionGroups) {
+            dispatcher_.removeMessage(record);
+        }
+    }
+}
+
 void DCCController::sendReset(const void*) {
-    setLocoSpeed(-1);
-    if (!catalogue_[resetIndex]) {
+    if (!started_) {
         return;
     }
-    withdrawSpeed();
+    // Every decoder restarts stopped, forward, with its functions off: so does every
+    // locomotive here, and nothing queued before may undo that on the track.
+    for (const auto& loco : locomotives_) {
+        withdraw(*loco, true);
+        loco->setSpeed(0, 0);
+        loco->setDirection(1);
+        loco->setFunctions(0);
+        loco->setEmergencyStopped(false);
+    }
     handOver(resetIndex, 1);
     updateSentPacketString(*catalogue_[resetIndex]);
+    announceAll();
 }
 
 void DCCController::sendStop(const void*) {
     setLocoSpeed(0);
 }
 
+void DCCController::sendEmergencyStopTo(Locomotive& loco, std::int32_t priority) {
+    withdraw(loco, false);
+    DCCMessage& record = *recordsOf(loco).emergencyStop;
+    rewrite(record, joined(locoAddressBytes(loco.address()),
+                           {emergencyStopInstruction(loco.speedMode(), loco.direction(),
+                                                     loco.functionIsOn(0))}));
+    loco.setSpeed(0, 0);
+    loco.setEmergencyStopped(true);
+    handOver(record, priority);
+}
+
 void DCCController::sendEmergencyStop(const void*) {
-    setLocoSpeed(-1);
-    if (!catalogue_[emergencyStopIndex]) {
+    if (!started_) {
         return;
     }
-    withdrawSpeed();
-    DCCMessage& message = *catalogue_[emergencyStopIndex];
-    rewrite(message,
-            joined(locoAddressBytes(locoAddress_),
-                   {emergencyStopInstruction(speedMode_, locoDirection_, headlightIsOn())}));
-    handOver(emergencyStopIndex, 1);
-    updateSentPacketString(message);
+    sendEmergencyStopTo(*shown_, 1);
+    updateSentPacketString(*shown_->records().emergencyStop);
+    announce(*shown_);
+}
+
+bool DCCController::emergencyStopOf(std::int64_t address) {
+    if (!isValidLocoAddress(address) || !started_) {
+        return false;
+    }
+    Locomotive& loco = locomotiveAt(address);
+    sendEmergencyStopTo(loco, 1);
+    updateSentPacketString(*loco.records().emergencyStop);
+    announce(loco);
+    return true;
 }
 
 void DCCController::sendBroadcastEmergencyStop(const void*) {
-    setLocoSpeed(-1);
-    if (!catalogue_[broadcastStopIndex]) {
+    if (!started_) {
         return;
     }
-    withdrawSpeed();
+    for (const auto& loco : locomotives_) {
+        withdraw(*loco, false);
+        loco->setSpeed(0, 0);
+        loco->setEmergencyStopped(true);
+    }
     handOver(broadcastStopIndex, 1);
     updateSentPacketString(*catalogue_[broadcastStopIndex]);
+    announceAll();
 }
 
 void DCCController::sendDump(const void*) {
-    if (!catalogue_[emergencyStopIndex]) {
+    if (!started_) {
         return;
     }
     for (std::size_t i = 0; i <= emergencyStopIndex; ++i) {
@@ -379,16 +613,27 @@ void DCCController::sendDump(const void*) {
         catalogue_[i]->timesSent = 0;
     }
     std::printf("\n");
-    rewrite(*catalogue_[emergencyStopIndex],
-            joined(locoAddressBytes(locoAddress_),
-                   {emergencyStopInstruction(speedMode_, locoDirection_, headlightIsOn())}));
-    handOver(emergencyStopIndex, 0);
+    sendEmergencyStopTo(*shown_, 0);
+    // The reset and the stop all that follow: every locomotive ends stopped, lights off.
+    for (const auto& loco : locomotives_) {
+        withdraw(*loco, true);
+        loco->setSpeed(0, 0);
+        loco->setDirection(1);
+        loco->setFunctions(0);
+        loco->setEmergencyStopped(true);
+    }
     handOver(resetIndex, 1);
     handOver(broadcastStopIndex, 1);
+    announceAll();
+}
+
+void DCCController::announceAll() {
+    announceShown();
+    didChangeValueForKey("locomotives", std::any(std::int64_t{0}));
 }
 
 void DCCController::dumpInfo(const void*) {
-    if (!catalogue_[emergencyStopIndex]) {
+    if (!started_) {
         return;
     }
     for (std::size_t i = 0; i <= emergencyStopIndex; ++i) {
@@ -472,7 +717,10 @@ void DCCController::serialPortWasOpened(KESSerialPort& port) {
 void DCCController::serialPortWasClosed(KESSerialPort& port) {
     KESSerialPortDemoController::serialPortWasClosed(port);
     setPortIsOpen(false);
-    stalled_ = false; // whatever stalled ended with the opening
+    if (stalled_) {
+        stalled_ = false; // whatever stalled ended with the opening
+        didChangeValueForKey("stationIsAnswering");
+    }
     followDispatcher();
 }
 
@@ -487,6 +735,7 @@ void DCCController::serialPortDidReceiveData(KESSerialPort& port, const Bytes& d
     }
     if (stalled_) {
         stalled_ = false;
+        didChangeValueForKey("stationIsAnswering");
         Log::line("The command station on " + port.name() + " answers again");
         reportProblem("");
     }
@@ -498,13 +747,12 @@ void DCCController::serialPortDidReceiveData(KESSerialPort& port, const Bytes& d
 }
 
 void DCCController::handOver(std::size_t index, std::int32_t priority) {
-    dispatcher_.addMessage(catalogue_[index].get(), priority);
-    followDispatcher();
+    handOver(*catalogue_[index], priority);
 }
 
-// A speed packet still waiting would go out again after the stop and start the train once more.
-void DCCController::withdrawSpeed() {
-    dispatcher_.removeMessage(catalogue_[speedIndex].get());
+void DCCController::handOver(DCCMessage& message, std::int32_t priority) {
+    dispatcher_.addMessage(&message, priority);
+    followDispatcher();
 }
 
 void DCCController::sendNextFrame() {
@@ -534,6 +782,7 @@ void DCCController::replyTimedOut() {
     }
     if (!stalled_) {
         stalled_ = true;
+        didChangeValueForKey("stationIsAnswering");
         const std::string name = serialPort() ? serialPort()->name() : std::string("the port");
         Log::line("No reply from the command station on " + name + " within " +
                   std::to_string(replyTimeout_.count()) +

@@ -3,6 +3,8 @@
 #include "DCCDispatcher.h"
 #include "DCCMessageDisplay.h"
 #include "KESSerialPortDemoController.h"
+#include "Locomotive.h"
+#include "Roster.h"
 #include "Subscription.h"
 
 #include <array>
@@ -18,16 +20,25 @@ class PopUpButton;
 class ValueControl;
 struct DCCMessage;
 
-// The cab: the operator's side of the program. On top of the port panel (choice, opening and
-// closing of the port, the received-data view) it holds the state of the one locomotive being
-// driven, keeps the catalogue of seven standing packets that every command rewrites and hands to
-// its dispatcher, shows each packet sent, and keeps the stop-and-wait link to the command-station
-// board going: each reply from the board releases the next frame.
+// The cab: the operator's side of the program, and the one place where locomotives live. On top
+// of the port panel (choice, opening and closing of the port, the received-data view) it holds
+// the locomotives in use, each with its own state and standing packet records (Locomotive), keeps
+// the catalogue of seven standing packets, shows each packet sent, and keeps the stop-and-wait
+// link to the command-station board going: each reply from the board releases the next frame.
 //
 // The catalogue, by index: "IDLE", "RESET", "BROADCAST_STOP", "STOP", "E_STOP", "SPEED",
-// "HEADLIGHT". Commands never make packets; they rewrite their catalogue entry and hand that same
-// record over again. Packets to the locomotive carry its address in the short (1 to 127) or long
-// (128 to 10239) form. The headlight state lives in the "HEADLIGHT" packet.
+// "HEADLIGHT". Commands never make packets; they rewrite a standing record and hand that same
+// record over again. Each locomotive has records of its own ("SPEED", "E_STOP", and one per
+// function group); the first locomotive driven uses the catalogue's "E_STOP", "SPEED" and
+// "HEADLIGHT". Packets to a locomotive carry its address in the short (1 to 127) or long (128 to
+// 10239) form.
+//
+// What the cab shows is what it sent: a locomotive's state changes only with the packet that
+// carries the change, and every change is announced. The throttle shows one locomotive at a time
+// (the shown locomotive, locoAddress); the properties locoSpeed, speedMode, currentSpeedStep,
+// locoDirection and the functions are the shown locomotive's. Choosing another address sends
+// nothing: the other locomotive keeps running as it was. A locomotive never driven before starts
+// stopped, forward, functions off, in its roster entry's mode or 28 steps.
 //
 // The link: a delivery from the board that is non-empty, valid UTF-8 counts as one reply whatever
 // it says. When no reply has come within replyTimeout of the last frame while the port is open,
@@ -49,7 +60,11 @@ struct DCCMessage;
 //
 // Observable keys, besides the panel's: "portIsOpen", "speedMode", "locoAddress", "locoSpeed",
 // "currentSpeedStep", "locoDirection", "sentPacketString", "speedPacketTypeString",
-// "addressModeButton", "replyTimeout". Every setter call is announced, also when the value stays.
+// "addressModeButton", "replyTimeout", "functions" (the shown locomotive's functions or which of
+// them are momentary), "emergencyStopped" (the shown locomotive's), "stationIsAnswering",
+// "roster", and "locomotives" (one was added, or any locomotive's state changed; the change, an
+// std::int64_t, is its address, or 0 for all of them). Every setter call is announced, also when
+// the value stays.
 class DCCController : public KESSerialPortDemoController, public DCCMessageDisplay {
 public:
     // Catalogue indexes.
@@ -92,15 +107,19 @@ public:
 
     // --- The locomotive --------------------------------------------------------------------------
 
-    std::int64_t locoAddress() const { return locoAddress_; }
-    // Takes an address from 1 to 10239 and rebuilds speedPacketTypeString; sends nothing. Any
-    // other address is refused: the address stays, the status line and the log say why, and the
-    // change is still announced (so a display can show the address in force). True if taken.
+    // The shown locomotive's address.
+    std::int64_t locoAddress() const { return shown_->address(); }
+    // Shows the locomotive at an address from 1 to 10239 (put in use if it was not), announces
+    // every shown property and rebuilds speedPacketTypeString; sends nothing. Any other address
+    // is refused: the address stays, the status line and the log say why, and the change is
+    // still announced (so a display can show the address in force). True if taken.
     bool setLocoAddress(std::int64_t address);
 
-    // 0 = 14 steps, 1 = 28 steps, 2 = 128 steps; another value is kept, and speed changes then
-    // rewrite nothing. Rebuilds speedPacketTypeString; sends nothing.
-    std::int64_t speedMode() const { return speedMode_; }
+    // The shown locomotive's mode: 0 = 14 steps, 1 = 28 steps, 2 = 128 steps. Setting a mode
+    // other than these is refused (announced, nothing changes). A new mode is sent at once: the
+    // speed packet again in the new mode, once the catalogue exists. Rebuilds
+    // speedPacketTypeString.
+    std::int64_t speedMode() const { return shown_->speedMode(); }
     void setSpeedMode(std::int64_t mode);
 
     // The address bytes and the speed packet's layout for the mode, in binary, for example
@@ -108,25 +127,72 @@ public:
     const std::string& speedPacketTypeString() const { return speedPacketTypeString_; }
     void setSpeedPacketTypeString(const std::string& ignored = {});
 
-    // The operator's speed, 0 to 127. Setting 0 to 127 (larger values count as 127) rewrites
-    // "SPEED" for the current address, mode and direction (and, in 14-step mode, the headlight),
-    // hands it over at priority 0 and refreshes sentPacketString. A negative value only zeroes
-    // locoSpeed and currentSpeedStep: no packet, "SPEED" stays as and where it is.
-    std::int64_t locoSpeed() const { return locoSpeed_; }
+    // The shown locomotive's speed, 0 to 127. Setting 0 to 127 (larger values count as 127)
+    // rewrites its "SPEED" for its address, mode and direction (and, in 14-step mode, F0), hands
+    // it over at priority 0 and refreshes sentPacketString; it ends an emergency stop. A negative
+    // value only zeroes locoSpeed and currentSpeedStep: no packet, "SPEED" stays as and where it
+    // is. Before the catalogue exists nothing changes but the announcement.
+    std::int64_t locoSpeed() const { return shown_->speed(); }
     void setLocoSpeed(std::int64_t speed);
 
     // The step sent for locoSpeed: 0 to 14, 0 to 28 or 0 to 126.
-    std::int64_t currentSpeedStep() const { return currentSpeedStep_; }
-    void setCurrentSpeedStep(std::int64_t step);
+    std::int64_t currentSpeedStep() const { return shown_->speedStep(); }
 
-    // 1 = forward, 0 = reverse. The setter is a plain store (and announcement); the next speed
-    // packet carries it.
-    std::int64_t locoDirection() const { return locoDirection_; }
+    // 1 = forward, 0 = reverse. Setting the other direction sends it at once (the speed packet
+    // with the new direction, as sendDirectionChange); setting the same one sends nothing.
+    std::int64_t locoDirection() const { return shown_->direction(); }
     void setLocoDirection(std::int64_t direction);
 
-    // Whether the last "HEADLIGHT" packet handed over turns the light on; false before the
-    // catalogue exists.
-    bool headlightIsOn() const;
+    // F0, the headlight, of the shown locomotive.
+    bool headlightIsOn() const { return shown_->functionIsOn(0); }
+    // The shown locomotive's functions (bit n for Fn) and which are momentary.
+    FunctionSet functions() const { return shown_->functions(); }
+    bool functionIsOn(int function) const;
+    bool functionIsMomentary(int function) const;
+    bool isEmergencyStopped() const { return shown_->isEmergencyStopped(); }
+
+    // Sets function (0 to 28) of the shown locomotive and sends its group at priority 1 (in
+    // 14-step mode F0 also rewrites the speed packet, which carries the light there). Setting a
+    // function to the state it has sends it again. Out of range, or before the catalogue exists:
+    // nothing.
+    void setFunction(int function, bool on);
+    // A function button or key pressed and released: a latching function toggles on press; a
+    // momentary one is on from press to release. A release of a latching function does nothing.
+    void pressFunction(int function);
+    void releaseFunction(int function);
+    // The label of the shown locomotive's function: the roster's, or "F<n>".
+    std::string functionLabel(int function) const;
+
+    // --- The locomotives in use ------------------------------------------------------------------
+
+    // In the order they were first shown or driven; the shown one among them.
+    const std::vector<std::unique_ptr<Locomotive>>& locomotives() const { return locomotives_; }
+    const Locomotive& shownLocomotive() const { return *shown_; }
+    // The locomotive at address, if in use.
+    const Locomotive* findLocomotive(std::int64_t address) const;
+    // The roster's name of the locomotive at address, or empty.
+    std::string locomotiveName(std::int64_t address) const;
+
+    // Commands for any locomotive by address (1 to 10239; put in use if it was not), the same as
+    // the shown locomotive's commands above; false for an address out of range or before the
+    // catalogue exists. For other throttles than the window's.
+    bool setSpeedOf(std::int64_t address, std::int64_t speed);
+    bool setDirectionOf(std::int64_t address, std::int64_t direction);
+    bool setFunctionOf(std::int64_t address, int function, bool on);
+    bool setSpeedModeOf(std::int64_t address, std::int64_t mode);
+    bool emergencyStopOf(std::int64_t address);
+
+    // --- The roster ------------------------------------------------------------------------------
+
+    const Roster& roster() const { return roster_; }
+    // Takes a new roster: the momentary functions of the locomotives in use follow their entries
+    // (and fall back to F2 alone without one); speeds, modes and functions stay as sent.
+    void setRoster(Roster roster);
+
+    // --- The link --------------------------------------------------------------------------------
+
+    // False from a reply time-out until the next reply: the station does not answer.
+    bool stationIsAnswering() const { return !stalled_; }
 
     // The last packet handed over by a command, in binary: "00000011 01111000 01111011 ".
     const std::string& sentPacketString() const { return sentPacketString_; }
@@ -143,33 +209,34 @@ public:
     // Moves the speed steps steps up (or down, when negative) from the current step, to the
     // lowest speed of that step, within 0 and the mode's top step: the keyboard's speed keys.
     void changeSpeedBySteps(std::int64_t steps);
-    // Flips the direction without telling locoDirection's observers and without a packet, and
-    // retitles sender "FORWARD" or "REVERSE" (the direction now in force; null: no title).
+    // Flips the shown locomotive's direction and sends it at once: its speed packet with the new
+    // direction at priority 0. Retitles sender "FORWARD" or "REVERSE" (the direction now in
+    // force; null: no title). Before the catalogue exists: nothing.
     void sendDirectionChange(Button* sender);
-    // Flips the headlight: "HEADLIGHT" for the current address at priority 1, sender retitled
-    // "ON" or "OFF" (the state just queued; null: no title). In 14-step mode the light is also
-    // part of the speed instruction, so "SPEED" is rewritten with it and handed over at priority
-    // 0 as well.
+    // Flips F0, the headlight, of the shown locomotive (as pressFunction(0) for a latching F0),
+    // sender retitled "ON" or "OFF" (the state just queued; null: no title).
     void headlight(Button* sender);
     // "IDLE" at priority 1; the speed stays.
     void sendIdle(const void* sender);
     // The stop commands below (reset, emergency stop, stop all) zero the speed without a speed
-    // packet and take a waiting "SPEED" out of the queues, so that no earlier speed follows them
-    // onto the track.
+    // packet and take the waiting packets of the locomotives they stop out of the queues, so
+    // that no earlier speed (or, after a reset, function) follows them onto the track.
     //
-    // Speed zeroed, then "RESET" (the decoders' reset) at priority 1.
+    // Every locomotive stopped, forward, functions off, then "RESET" (the decoders' reset) at
+    // priority 1.
     void sendReset(const void* sender);
     // setLocoSpeed(0): the speed packet for step 0 at priority 0.
     void sendStop(const void* sender);
-    // Speed zeroed, then "E_STOP" (the addressed emergency stop, direction as in
-    // force) at priority 1.
+    // The shown locomotive's speed zeroed, then its "E_STOP" (the addressed emergency stop,
+    // direction as in force) at priority 1; it shows emergency-stopped until driven again.
     void sendEmergencyStop(const void* sender);
-    // Speed zeroed, then "BROADCAST_STOP" (every locomotive's emergency stop) at
-    // priority 1.
+    // Every locomotive's speed zeroed and emergency-stopped, then "BROADCAST_STOP" (every
+    // decoder's emergency stop) at priority 1.
     void sendBroadcastEmergencyStop(const void* sender);
     // Prints the addresses of catalogue entries 0 to 4 and zeroes their send counts, then hands
-    // over "E_STOP" (rewritten as for sendEmergencyStop) at priority 0, "RESET" and
-    // "BROADCAST_STOP" at priority 1. Leaves sentPacketString alone.
+    // over the shown locomotive's "E_STOP" (as for sendEmergencyStop) at priority 0, "RESET"
+    // and "BROADCAST_STOP" at priority 1: every locomotive then shows stopped with functions
+    // off. Leaves sentPacketString alone.
     void sendDump(const void* sender);
     // Prints the address and send count of catalogue entries 0 to 4.
     void dumpInfo(const void* sender);
@@ -200,21 +267,40 @@ public:
 
 private:
     void startCab();
+    Locomotive& locomotiveAt(std::int64_t address);
+    const Locomotive::Records& recordsOf(Locomotive& loco);
     void rewrite(DCCMessage& message, const std::vector<std::uint8_t>& bytes);
-    void rewriteSpeed(std::int64_t speed);
+    // Rewrites loco's "SPEED" for speed (0 to 127) with its mode and direction and hands it over.
+    // With show, sentPacketString shows it.
+    void sendSpeed(Locomotive& loco, std::int64_t speed, bool show);
+    void sendFunctionGroup(Locomotive& loco, int group);
+    void sendEmergencyStopTo(Locomotive& loco, std::int32_t priority);
+    void changeFunction(Locomotive& loco, int function, bool on);
+    void changeDirection(Locomotive& loco, std::int64_t direction);
+    void changeSpeedMode(Locomotive& loco, std::int64_t mode);
+    void handOver(DCCMessage& message, std::int32_t priority);
     void handOver(std::size_t index, std::int32_t priority);
-    void withdrawSpeed();
+    // Takes loco's waiting speed (and, with functions, function) packets out of the queues.
+    void withdraw(Locomotive& loco, bool functions);
+    // Announces that loco changed: the shown properties if it is the shown one, and
+    // "locomotives".
+    void announce(const Locomotive& loco);
+    void announceShown();
+    void announceAll();
     void sendNextFrame();
     void followDispatcher();
     void replyTimedOut();
 
     DCCDispatcher dispatcher_;
     bool portIsOpen_ = false;
-    std::int64_t speedMode_ = 1;
-    std::int64_t locoAddress_ = 3;
-    std::int64_t locoSpeed_ = 0;
-    std::int64_t currentSpeedStep_ = 0;
-    std::int64_t locoDirection_ = 1;
+    std::vector<std::unique_ptr<Locomotive>> locomotives_;
+    Locomotive* shown_ = nullptr;
+    Roster roster_;
+    // The records lent to locomotives after the first.
+    std::vector<std::unique_ptr<DCCMessage>> locomotiveRecords_;
+    bool catalogueLent_ = false;
+    // buildMessageList has run: the commands may write packets.
+    bool started_ = false;
     PopUpButton* addressModeButton_ = nullptr;
     std::string sentPacketString_;
     std::string speedPacketTypeString_;

@@ -33,13 +33,41 @@ std::string describe(const DecodedPacket::Speed& speed) {
     return text + ", " + direction(speed.forward);
 }
 
-// "F1 on, F2 off, ..." for count functions from first, bit 0 first.
-std::string functionList(std::uint8_t bits, int first, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += (i == 0 ? "F" : ", F") + std::to_string(first + i) + " " + onOff(bits >> i & 1);
+// "F1 F3 on, F2 F4 off": the functions in mask (bit n for Fn), those on first, each in ascending
+// order.
+std::string functionStates(std::uint32_t mask, std::uint32_t on) {
+    std::string text[2]; // off, on
+    for (int f = 0; f < 32; ++f) {
+        if (mask >> f & 1) {
+            std::string& list = text[on >> f & 1];
+            list += (list.empty() ? "F" : " F") + std::to_string(f);
+        }
     }
-    return text;
+    if (!text[1].empty()) {
+        text[1] += " on";
+    }
+    if (!text[0].empty()) {
+        text[0] = (text[1].empty() ? "" : ", ") + text[0] + " off";
+    }
+    return text[1] + text[0];
+}
+
+// Marks the packet as setting the functions in mask to on and says so: "functions F5-F8: F5 on,
+// F6 F7 F8 off". The mask is one run of functions.
+void setFunctions(DecodedPacket& packet, std::uint32_t mask, std::uint32_t on, std::string& text) {
+    packet.kind = DecodedPacket::Kind::Functions;
+    packet.functionMask = mask;
+    packet.functionsOn = on & mask;
+    int first = 0;
+    while ((mask >> first & 1) == 0) {
+        ++first;
+    }
+    int last = first;
+    while (mask >> (last + 1) & 1) {
+        ++last;
+    }
+    text = "functions F" + std::to_string(first) + "-F" + std::to_string(last) + ": " +
+           functionStates(mask, packet.functionsOn);
 }
 
 // Checks that an instruction has exactly the bytes its form needs; otherwise marks the packet
@@ -182,21 +210,31 @@ void DCCPacketDecoder::decodeInstruction(DecodedPacket& packet,
         if (!hasLength(packet, instruction, 1, "function group one", text)) {
             return;
         }
-        packet.kind = Kind::FunctionGroupOne;
-        packet.functions = static_cast<std::uint8_t>(op & 0x0F);
-        text = "functions " + functionList(op & 0x0F, 1, 4);
+        // F1 to F4 move up one bit to their numbers; FL (bit 4) becomes F0.
+        setFunctions(packet, baselineMode_ == SpeedMode::Steps14 ? 0x1Eu : 0x1Fu,
+                     static_cast<std::uint32_t>((op & 0x0F) << 1 | (op >> 4 & 1)), text);
         if (baselineMode_ == SpeedMode::Steps14) {
             text += " (bit 4 has no meaning for 14-step decoders)";
-        } else {
-            packet.headlight = (op & 0x10) != 0;
-            text = "functions FL " + std::string(onOff(*packet.headlight)) + ", " +
-                   functionList(op & 0x0F, 1, 4);
         }
         return;
     case 0b101: // function group two: 1011 F8-F5 or 1010 F12-F9
-        text = "functions " + functionList(op & 0x0F, op & 0x10 ? 5 : 9, 4) + " (not modelled)";
+        if (hasLength(packet, instruction, 1, "function group two", text)) {
+            const int first = op & 0x10 ? 5 : 9;
+            setFunctions(packet, 0x0Fu << first, static_cast<std::uint32_t>(op & 0x0F) << first,
+                         text);
+        }
         return;
-    case 0b110:
+    case 0b110: // feature expansion 110CCCCC; 0xDE and 0xDF carry F13-F20 and F21-F28
+        if (op == 0xDE || op == 0xDF) {
+            const int first = op == 0xDE ? 13 : 21;
+            const std::string name =
+                "function instruction F" + std::to_string(first) + "-F" + std::to_string(first + 7);
+            if (hasLength(packet, instruction, 2, name.c_str(), text)) {
+                setFunctions(packet, 0xFFu << first,
+                             static_cast<std::uint32_t>(instruction[1]) << first, text);
+            }
+            return;
+        }
         text = "feature expansion instruction " + hex(op) + " (not modelled)";
         return;
     default:
@@ -208,7 +246,7 @@ void DCCPacketDecoder::decodeInstruction(DecodedPacket& packet,
 // 01DCSSSS. In 28-step mode C is the low bit of the step: CSSSS 00000 stop, 10000 stop with
 // direction ignored, 00001 and 10001 the same for emergency stop, then 00010 step 1, 10010 step 2,
 // up to 11111 step 28. In 14-step mode SSSS alone is the speed (0000 stop, 0001 emergency stop,
-// 0010 to 1111 steps 1 to 14) and C is the headlight. Sent to address 0 the stop and
+// 0010 to 1111 steps 1 to 14) and C is the headlight, F0. Sent to address 0 the stop and
 // emergency-stop codes are the broadcast stop packet, whose C bit lets decoders ignore direction
 // in either mode.
 void DCCPacketDecoder::decodeBaselineSpeed(DecodedPacket& packet, std::uint8_t op,
@@ -226,7 +264,8 @@ void DCCPacketDecoder::decodeBaselineSpeed(DecodedPacket& packet, std::uint8_t o
     } else if (baselineMode_ == SpeedMode::Steps14) {
         speed.emergency = speedBits == 1;
         speed.step = speedBits < 2 ? 0 : speedBits - 1;
-        packet.headlight = c;
+        packet.functionMask = 1; // F0, the headlight
+        packet.functionsOn = c ? 1 : 0;
     } else {
         const int code = speedBits << 1 | (c ? 1 : 0);
         speed.emergency = code == 2 || code == 3;
@@ -238,7 +277,7 @@ void DCCPacketDecoder::decodeBaselineSpeed(DecodedPacket& packet, std::uint8_t o
     packet.kind = DecodedPacket::Kind::Speed;
     packet.speed = speed;
     text = describe(speed);
-    if (packet.headlight) {
-        text += std::string(", headlight ") + onOff(*packet.headlight);
+    if (packet.functionMask != 0) {
+        text += ", " + functionStates(packet.functionMask, packet.functionsOn);
     }
 }

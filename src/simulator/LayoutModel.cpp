@@ -1,5 +1,14 @@
 #include "LayoutModel.h"
 
+namespace {
+
+void setFunctions(LayoutModel::Locomotive& loco, const DecodedPacket& packet) {
+    loco.functions =
+        (loco.functions & ~packet.functionMask) | (packet.functionsOn & packet.functionMask);
+}
+
+} // namespace
+
 template <typename Change>
 void LayoutModel::forEachTarget(const DecodedPacket& packet, Change change) {
     if (packet.broadcast) {
@@ -30,14 +39,11 @@ void LayoutModel::apply(const DecodedPacket& packet) {
             loco.step = speed.step;
             loco.emergencyStopped = speed.emergency;
             loco.forward = speed.forward.value_or(loco.forward);
-            loco.headlight = packet.headlight.value_or(loco.headlight);
+            setFunctions(loco, packet);
         });
         break;
-    case Kind::FunctionGroupOne:
-        forEachTarget(packet, [&packet](Locomotive& loco) {
-            loco.headlight = packet.headlight.value_or(loco.headlight);
-            loco.functions = packet.functions.value_or(loco.functions);
-        });
+    case Kind::Functions:
+        forEachTarget(packet, [&packet](Locomotive& loco) { setFunctions(loco, packet); });
         break;
     case Kind::Idle:
     case Kind::Other:
@@ -72,16 +78,13 @@ std::string LayoutModel::describe() const {
                 "step " + std::to_string(loco.step) + " of " + std::to_string(topStep(*loco.mode));
         }
         text += loco.forward ? ", forward" : ", reverse";
-        text += loco.headlight ? ", headlight on" : ", headlight off";
-        if (loco.functions == 0) {
-            text += ", F1-F4 off";
-        } else {
-            for (int f = 0; f < 4; ++f) {
-                if (loco.functions >> f & 1) {
-                    text += ", F" + std::to_string(f + 1) + " on";
-                }
+        std::string on;
+        for (int f = 0; f < 32; ++f) {
+            if (loco.functions >> f & 1) {
+                on += " F" + std::to_string(f);
             }
         }
+        text += on.empty() ? ", functions off" : "," + on + " on";
         text += '\n';
     }
     return text;

@@ -22,14 +22,14 @@ public:
                                        // first and after a hard reset
         int step = 0;                  // 0: stopped
         bool forward = true;
-        bool headlight = false;
-        std::uint8_t functions = 0; // F1 (bit 0) to F4 (bit 3)
+        std::uint32_t functions = 0; // on: bit n for Fn, F0 (the headlight) to F28
         bool emergencyStopped = false;
 
         bool operator==(const Locomotive&) const = default;
     };
 
-    // Applies one decoded packet. Speed and function packets set what they carry (a speed
+    // Applies one decoded packet. Speed and function packets set what they carry, a function
+    // packet only the functions of its group (a speed
     // instruction clears an earlier emergency stop); a digital decoder reset brings a decoder to
     // its power-up state (stopped, forward, functions off) but leaves its speed mode; a hard reset
     // also forgets the mode. Idle, unmodelled, reserved and malformed packets change nothing.
@@ -40,8 +40,9 @@ public:
     // safe to take from a temporary model (SimulatedBoard::layout() returns one).
     std::optional<Locomotive> find(LocoAddress address) const;
 
-    // One line per locomotive, for example
-    // "loco 3: step 14 of 28, forward, headlight on, F1-F4 off"; "no locomotives" when empty.
+    // One line per locomotive: its speed, direction and the functions on in ascending order, for
+    // example "loco 3: step 14 of 28, forward, F0 F5 F13 on" or
+    // "loco 5: stopped (28 steps), reverse, functions off"; "no locomotives" when empty.
     std::string describe() const;
 
 private:

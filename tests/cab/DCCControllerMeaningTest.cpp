@@ -30,8 +30,8 @@ struct Meaning {
     int step = 0;
     bool emergency = false;
     std::optional<bool> forward;
-    std::optional<bool> headlight;
-    std::optional<std::uint8_t> functions;
+    std::uint32_t functionMask = 0; // the functions the packet sets, bit n for Fn
+    std::uint32_t functionsOn = 0;
 
     bool operator==(const Meaning&) const = default;
 };
@@ -45,11 +45,8 @@ std::ostream& operator<<(std::ostream& out, const Meaning& m) {
         out << ", " << modeName(*m.mode) << " step " << m.step << (m.emergency ? " emergency" : "")
             << (m.forward ? (*m.forward ? " forward" : " reverse") : " any direction");
     }
-    if (m.headlight) {
-        out << ", headlight " << (*m.headlight ? "on" : "off");
-    }
-    if (m.functions) {
-        out << ", functions " << static_cast<int>(*m.functions);
+    if (m.functionMask != 0) {
+        out << ", functions " << m.functionMask << " set, " << m.functionsOn << " on";
     }
     return out;
 }
@@ -65,8 +62,8 @@ Meaning meaningOf(const DecodedPacket& packet) {
         m.emergency = packet.speed->emergency;
         m.forward = packet.speed->forward;
     }
-    m.headlight = packet.headlight;
-    m.functions = packet.functions;
+    m.functionMask = packet.functionMask;
+    m.functionsOn = packet.functionsOn;
     return m;
 }
 
@@ -113,7 +110,8 @@ Meaning speedTo(std::int64_t address, SpeedMode mode, int step, bool emergency,
     m.emergency = emergency;
     m.forward = forward;
     if (mode == SpeedMode::Steps14) {
-        m.headlight = headlight;
+        m.functionMask = 1; // F0, the headlight
+        m.functionsOn = headlight ? 1 : 0;
     }
     return m;
 }
@@ -173,18 +171,19 @@ TEST_F(DCCControllerMeaning, EverySpeedPacketMeansItsAddressStepAndDirection) {
     std::vector<std::string> examples;
     for (std::int64_t mode = 0; mode <= 2; ++mode) {
         const DCCPacketDecoder decoder(baselineFor(mode));
-        cab->setSpeedMode(mode);
         // A 14-step packet carries the headlight, so that mode is swept with the light off and on;
         // the light's bit does not depend on the address, so the edges suffice for the second.
         for (const bool light : mode == 0 ? std::vector{false, true} : std::vector{false}) {
-            if (cab->headlightIsOn() != light) {
-                cab->headlight(nullptr);
-            }
             for (std::int64_t address = 1; address <= 10239; ++address) {
                 if (light && !everySpeed && !isEdge(address)) {
                     continue;
                 }
+                // Each locomotive keeps its own mode and light.
                 cab->setLocoAddress(address);
+                cab->setSpeedMode(mode);
+                if (cab->headlightIsOn() != light) {
+                    cab->headlight(nullptr);
+                }
                 const std::vector<std::int64_t> speeds = speedsAt(address, everySpeed);
                 speedsSent += speeds.size();
                 for (const std::int64_t direction : {1, 0}) {
@@ -194,7 +193,7 @@ TEST_F(DCCControllerMeaning, EverySpeedPacketMeansItsAddressStepAndDirection) {
                         ++cases;
                         const int step = stepFor(mode, speed);
                         const Meaning got =
-                            decoded(decoder, *cab->catalogueMessage(DCCController::speedIndex));
+                            decoded(decoder, *cab->shownLocomotive().records().speed);
                         const Meaning want =
                             speedTo(address, speedModeOf(mode), step, false, direction == 1, light);
                         if (got == want && cab->currentSpeedStep() == step) {
@@ -231,12 +230,11 @@ struct Command {
 
 std::optional<Meaning> functionsTo(std::int64_t mode, std::int64_t address, bool light) {
     Meaning m;
-    m.kind = DecodedPacket::Kind::FunctionGroupOne;
+    m.kind = DecodedPacket::Kind::Functions;
     m.address = locoAt(address);
-    m.functions = 0;
-    if (mode != 0) {
-        m.headlight = light; // 14-step decoders take the light from the speed packet instead
-    }
+    // F0 to F4, F1 to F4 off; 14-step decoders take the light (F0) from the speed packet instead.
+    m.functionMask = mode != 0 ? 0x1F : 0x1E;
+    m.functionsOn = mode != 0 && light ? 1 : 0;
     return m;
 }
 
@@ -358,8 +356,8 @@ TEST_F(DCCControllerMeaning, EveryCommandMeansWhatItsButtonSays) {
                 SCOPED_TRACE(testing::Message()
                              << command.what << ", mode " << mode << ", address " << address);
                 const auto cab = startCab();
-                cab->setSpeedMode(mode);
                 ASSERT_TRUE(cab->setLocoAddress(address));
+                cab->setSpeedMode(mode);
                 command.press(*cab);
                 EXPECT_EQ(decoded(decoder, *cab->catalogueMessage(command.entry)), *want);
                 EXPECT_EQ(cab->locoAddress(), address);
@@ -368,6 +366,41 @@ TEST_F(DCCControllerMeaning, EveryCommandMeansWhatItsButtonSays) {
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(log.lines().size(), 3u * 4u * 2u) << "each refused address is logged";
+}
+
+// Every function of each group, in both address forms: the group's packet, decoded as the track
+// reads it, sets exactly its group, with the one function on.
+TEST_F(DCCControllerMeaning, EveryFunctionGoesOutInItsGroup) {
+    testing::internal::CaptureStdout();
+    const struct {
+        int function;
+        std::uint32_t group; // the functions its packet sets
+    } cases[] = {
+        {0, 0x1Fu},      {1, 0x1Fu},        {4, 0x1Fu},        {5, 0x1E0u},
+        {8, 0x1E0u},     {9, 0x1E00u},      {12, 0x1E00u},     {13, 0x1FE000u},
+        {20, 0x1FE000u}, {21, 0x1FE00000u}, {28, 0x1FE00000u},
+    };
+    const DCCPacketDecoder decoder(SpeedMode::Steps28);
+    for (const std::int64_t address : {3, 10239}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << "F" << c.function << ", address " << address);
+            const auto cab = startCab();
+            cab->setLocoAddress(address);
+            cab->setFunction(c.function, true);
+            const int group = functionGroupOf(c.function);
+            const DCCMessage& record =
+                *cab->shownLocomotive().records().functionGroups[static_cast<std::size_t>(group)];
+            EXPECT_EQ(record.queue, &cab->dispatcher().dispatchQueue(1));
+            Meaning want;
+            want.kind = DecodedPacket::Kind::Functions;
+            want.address = locoAt(address);
+            want.functionMask = c.group;
+            want.functionsOn = 1u << c.function;
+            EXPECT_EQ(decoded(decoder, record), want);
+            EXPECT_EQ(cab->functions(), 1u << c.function);
+        }
+    }
+    testing::internal::GetCapturedStdout();
 }
 
 } // namespace

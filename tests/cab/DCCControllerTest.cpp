@@ -67,7 +67,23 @@ protected:
         MainQueue::setShared(nullptr);
     }
 
-    DCCMessage& entry(std::size_t index) const { return *cab->catalogueMessage(index); }
+    // The catalogue's record at index; for "E_STOP", "SPEED" and "HEADLIGHT" the shown
+    // locomotive's own record once it has them.
+    DCCMessage& entry(std::size_t index) const {
+        const Locomotive::Records& own = cab->shownLocomotive().records();
+        if (own.speed != nullptr) {
+            if (index == DCCController::speedIndex) {
+                return *own.speed;
+            }
+            if (index == DCCController::emergencyStopIndex) {
+                return *own.emergencyStop;
+            }
+            if (index == DCCController::headlightIndex) {
+                return *own.functionGroups[0];
+            }
+        }
+        return *cab->catalogueMessage(index);
+    }
 
     void openPort() {
         port = KESSerialPort::serialPortWithKnownPath(pty.slavePath(), "ttyCAB");
@@ -169,39 +185,36 @@ TEST_F(DCCControllerTest, EncodesSpeedForEachModeDirectionAndAddress) {
     }
     EXPECT_EQ(cab->sentPacketString(), "11100111 11111111 00111111 11111111 11011000 ");
     cab->setLocoAddress(3);
+    cab->setLocoDirection(1);
     cab->setLocoSpeed(127);
     EXPECT_EQ(cab->sentPacketString(), "00000011 00111111 11111111 11000011 ");
 }
 
-TEST_F(DCCControllerTest, AddressAndModeChangeOnlyTheLayoutText) {
+TEST_F(DCCControllerTest, AnAddressChangeSendsNothingAndAModeChangeResendsTheSpeed) {
     cab->setLocoSpeed(64);
-    const Bytes speedPacket = packetOf(entry(DCCController::speedIndex));
     const struct {
         std::int64_t address, mode;
         const char* text;
+        Bytes packet; // the locomotive's speed packet after the mode change
     } cases[] = {
-        {3, 0, "00000011 01DUSSSS EEEEEEEE"},
-        {3, 2, "00000011 00111111 DSSSSSSSS EEEEEEEE"},
-        {3, 5, "00000011"},
-        {259, 1, "11000001 00000011 01DSSSSS EEEEEEEE"},
-        {10239, 2, "11100111 11111111 00111111 DSSSSSSSS EEEEEEEE"},
+        {3, 0, "00000011 01DUSSSS EEEEEEEE", {0x03, 0x68, 0x6B}},
+        {3, 2, "00000011 00111111 DSSSSSSSS EEEEEEEE", {0x03, 0x3F, 0xC1, 0xFD}},
+        {259, 1, "11000001 00000011 01DSSSSS EEEEEEEE", {0xC1, 0x03, 0x60, 0xA2}},
+        {10239, 2, "11100111 11111111 00111111 DSSSSSSSS EEEEEEEE", {0xE7, 0xFF, 0x3F, 0x80, 0xA7}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        const std::uint64_t before = cab->dispatcher().framesWritten();
         cab->setLocoAddress(c.address);
+        EXPECT_EQ(cab->dispatcher().framesWritten(), before) << "choosing sends nothing";
         cab->setSpeedMode(c.mode);
         EXPECT_EQ(cab->speedPacketTypeString(), c.text);
+        EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), c.packet);
+        EXPECT_EQ(entry(DCCController::speedIndex).queue, &cab->dispatcher().dispatchQueue(0));
     }
-    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), speedPacket);
-
-    // A mode that is none of the three keeps the packet but still hands it over.
+    // A mode that is none of the three is refused.
     cab->setSpeedMode(5);
-    const std::uint64_t before = frames();
-    cab->setLocoSpeed(100);
-    EXPECT_EQ(cab->locoSpeed(), 100);
-    EXPECT_EQ(cab->currentSpeedStep(), 14);
-    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), speedPacket);
-    EXPECT_EQ(entry(DCCController::speedIndex).queue, &cab->dispatcher().dispatchQueue(0));
-    EXPECT_EQ(frames(), before) << "the dispatcher was busy: nothing more goes out unanswered";
+    EXPECT_EQ(cab->speedMode(), 2);
 }
 
 // Each command's packet, its queue and what it does to the speed; address 3, forward, after a
@@ -270,7 +283,6 @@ TEST_F(DCCControllerTest, CommandsRewriteAndQueueTheirPackets) {
         cab->setLocoAddress(3);
         cab->setLocoDirection(1);
         cab->setLocoSpeed(64);
-        const Bytes speedBefore = packetOf(entry(DCCController::speedIndex));
         c.press(*cab);
         const DCCMessage& message = entry(c.index);
         EXPECT_EQ(packetOf(message), c.packet);
@@ -286,7 +298,6 @@ TEST_F(DCCControllerTest, CommandsRewriteAndQueueTheirPackets) {
         }
         EXPECT_EQ(cab->sentPacketString(), bits.str());
         if (c.index != DCCController::speedIndex) {
-            EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), speedBefore);
             // Withdrawn by the stops, so that the old speed does not follow them: idle only.
             EXPECT_EQ(entry(DCCController::speedIndex).queue == nullptr, c.speedAfter == 0);
         }
@@ -303,11 +314,13 @@ TEST_F(DCCControllerTest, DirectionAndHeadlightButtonsTellTheirState) {
     cab->sendDirectionChange(&direction);
     EXPECT_EQ(direction.title(), "REVERSE");
     EXPECT_EQ(cab->locoDirection(), 0);
+    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0x03, 0x40, 0x43}))
+        << "a new direction goes out at once";
     cab->sendDirectionChange(&direction);
     EXPECT_EQ(direction.title(), "FORWARD");
     EXPECT_EQ(cab->locoDirection(), 1);
-    EXPECT_EQ(directionAnnouncements, 0);
-    EXPECT_EQ(frames(), 0u) << "direction goes out with the next speed packet";
+    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0x03, 0x60, 0x63}));
+    EXPECT_EQ(directionAnnouncements, 2);
 
     cab->headlight(&light);
     EXPECT_EQ(light.title(), "ON");
@@ -329,10 +342,13 @@ TEST_F(DCCControllerTest, DirectionAndHeadlightButtonsTellTheirState) {
     cab->sendEmergencyStop(nullptr);
     EXPECT_EQ(packetOf(entry(DCCController::emergencyStopIndex)), (Bytes{0x03, 0x71, 0x72}))
         << "the emergency stop keeps the light on too";
+    // Another locomotive has a light of its own.
     cab->setLocoAddress(300);
+    EXPECT_FALSE(cab->headlightIsOn());
+    cab->setSpeedMode(0);
     cab->headlight(&light);
-    EXPECT_EQ(packetOf(entry(DCCController::headlightIndex)), (Bytes{0xC1, 0x2C, 0x80, 0x6D}));
-    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0xC1, 0x2C, 0x60, 0x8D}));
+    EXPECT_EQ(packetOf(entry(DCCController::headlightIndex)), (Bytes{0xC1, 0x2C, 0x90, 0x7D}));
+    EXPECT_EQ(packetOf(entry(DCCController::speedIndex)), (Bytes{0xC1, 0x2C, 0x70, 0x9D}));
 
     MemoryValueControl slider;
     slider.setIntegerValue(127);
@@ -343,6 +359,48 @@ TEST_F(DCCControllerTest, DirectionAndHeadlightButtonsTellTheirState) {
     EXPECT_EQ(cab->locoSpeed(), 100);
     cab->changeSpeedBySteps(-50);
     EXPECT_EQ(cab->locoSpeed(), 0);
+}
+
+// Each locomotive keeps what was sent to it; choosing one sends nothing and shows its own state.
+TEST_F(DCCControllerTest, LocomotivesKeepTheirOwnStateAndPackets) {
+    cab->setLocoAddress(5);
+    cab->setLocoSpeed(127);
+    cab->setFunction(1, true);
+    const DCCMessage& fiveSpeed = entry(DCCController::speedIndex);
+    const std::uint64_t before = frames();
+    cab->setLocoAddress(7);
+    EXPECT_EQ(frames(), before);
+    EXPECT_EQ(cab->locoSpeed(), 0) << "a new locomotive starts stopped";
+    EXPECT_EQ(cab->functions(), 0u);
+    cab->changeSpeedBySteps(1);
+    EXPECT_EQ(cab->currentSpeedStep(), 1) << "the Down key never starts from another's speed";
+    cab->pressFunction(2); // the horn: momentary
+    EXPECT_TRUE(cab->functionIsOn(2));
+    cab->releaseFunction(2);
+    EXPECT_FALSE(cab->functionIsOn(2));
+    cab->pressFunction(5); // latching
+    cab->releaseFunction(5);
+    EXPECT_TRUE(cab->functionIsOn(5));
+    EXPECT_EQ(packetOf(fiveSpeed), (Bytes{0x05, 0x7F, 0x7A})) << "5's packet is 5's";
+    cab->setLocoAddress(5);
+    EXPECT_EQ(cab->locoSpeed(), 127);
+    EXPECT_EQ(cab->functions(), 0b10u);
+    ASSERT_EQ(cab->locomotives().size(), 3u); // 3, the one shown at start, then 5 and 7
+
+    // The stops: what every locomotive then shows.
+    cab->sendBroadcastEmergencyStop(nullptr);
+    for (const auto& loco : cab->locomotives()) {
+        EXPECT_EQ(loco->speed(), 0);
+        EXPECT_TRUE(loco->isEmergencyStopped());
+    }
+    EXPECT_EQ(fiveSpeed.queue, nullptr);
+    cab->setLocoSpeed(10);
+    EXPECT_FALSE(cab->isEmergencyStopped()) << "driven again";
+    cab->sendReset(nullptr);
+    for (const auto& loco : cab->locomotives()) {
+        EXPECT_EQ(loco->speed(), 0);
+        EXPECT_EQ(loco->functions(), 0u);
+    }
 }
 
 TEST_F(DCCControllerTest, DiagnosticsPrintTheCatalogueAndDriveTheDispatcher) {

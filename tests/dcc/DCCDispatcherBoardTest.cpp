@@ -52,7 +52,7 @@ TEST(DCCDispatcherWithTheSimulatedBoard, DrivesTheLocomotiveTheFramesDescribe) {
     const auto loco = board.layout().find(LocoAddress{3, false});
     ASSERT_TRUE(loco.has_value());
     EXPECT_TRUE(loco->forward);
-    EXPECT_TRUE(loco->headlight);
+    EXPECT_EQ(loco->functions & 1u, 1u); // F0, the headlight
     EXPECT_FALSE(loco->emergencyStopped);
     EXPECT_EQ(loco->step, 14);
 

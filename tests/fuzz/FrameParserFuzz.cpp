@@ -24,10 +24,12 @@ void checkDecoded(const DecodedPacket& packet) {
         FUZZ_CHECK(packet.speed->step >= 0 && packet.speed->step <= topStep(packet.speed->mode));
         FUZZ_CHECK(!packet.speed->emergency || packet.speed->step == 0);
     }
-    if (packet.functions) {
-        FUZZ_CHECK(packet.kind == DecodedPacket::Kind::FunctionGroupOne);
-        FUZZ_CHECK(*packet.functions < 16);
+    if (packet.functionMask != 0) {
+        FUZZ_CHECK(packet.kind == DecodedPacket::Kind::Functions ||
+                   packet.kind == DecodedPacket::Kind::Speed);
     }
+    FUZZ_CHECK(packet.functionMask < 1u << 29);
+    FUZZ_CHECK((packet.functionsOn & ~packet.functionMask) == 0);
     if (packet.address) {
         FUZZ_CHECK(!packet.broadcast);
         FUZZ_CHECK(packet.address->number >= 1);

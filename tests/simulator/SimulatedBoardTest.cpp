@@ -137,11 +137,10 @@ TEST(SimulatedBoard, AnswersEveryFrameWithOneReplyInOneRead) {
         ASSERT_EQ(client.readOnce(), "OK " + std::to_string(i + 1) + "\n");
         if (i == 4) {
             EXPECT_EQ(board.layout().find({3, false}),
-                      (LayoutModel::Locomotive{SpeedMode::Steps28, 28, false, true}));
+                      (LayoutModel::Locomotive{SpeedMode::Steps28, 28, false, 0x01}));
         }
     }
-    EXPECT_EQ(board.layout().describe(),
-              "loco 3: stopped (28 steps), forward, headlight off, F1-F4 off\n");
+    EXPECT_EQ(board.layout().describe(), "loco 3: stopped (28 steps), forward, functions off\n");
     EXPECT_EQ(board.counters().frames, frames.size());
     board.stop(); // the write count goes up after the write, so it is final only now
     EXPECT_EQ(board.counters().writes, frames.size());

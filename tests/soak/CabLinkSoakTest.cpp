@@ -448,7 +448,7 @@ protected:
         EXPECT_EQ(loco->mode, SpeedMode::Steps128);
         EXPECT_EQ(loco->step, cab->currentSpeedStep());
         EXPECT_EQ(loco->forward, cab->locoDirection() == 1);
-        EXPECT_EQ(loco->headlight, cab->headlightIsOn());
+        EXPECT_EQ((loco->functions & 1u) != 0, cab->headlightIsOn());
         EXPECT_FALSE(loco->emergencyStopped);
     }
 

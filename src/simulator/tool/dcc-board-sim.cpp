@@ -8,6 +8,10 @@
 // thread waits for signals (through a self-pipe) and for Enter on the terminal. Both print under
 // one lock. The signals are blocked before the board's thread starts, so their handlers only ever
 // run on the main thread.
+//
+// SIGPIPE is ignored: when the reader of standard output goes away the board stops printing and
+// serves on, and every way out (the end of input, a quitting signal, a hang-up, an error) goes
+// back through main, which removes the --link.
 
 #include "BoardKnobs.h"
 #include "SimulatedBoard.h"
@@ -34,7 +38,9 @@
 
 namespace {
 
-constexpr const char* usage = R"(Usage: dcc-board-sim [options]
+// The help text; the frame time-out's default comes from BoardKnobs, so that the two agree.
+std::string usage() {
+    return R"(Usage: dcc-board-sim [options]
 
 Simulates a DCC command-station board on a pseudo-terminal. The first line of output is the
 slave device to open as the serial port; then each frame received is logged with its meaning
@@ -55,7 +61,8 @@ Options:
   --hang-up-after N     close the line once the N-th frame is answered and its reply read,
                         then quit
   --frame-timeout MS    a frame not complete MS milliseconds after its last byte is dropped
-                        and answered "ERR <n> incomplete" (default 20; 0: wait for ever)
+                        and answered "ERR <n> incomplete" (default )" +
+           std::to_string(BoardKnobs{}.frameTimeout.count()) + R"(; 0: wait for ever)
   -h, --help            show this text
 
 While it runs: Enter (in a terminal) or SIGUSR1 prints the layout; Ctrl-C, Ctrl-D (the end
@@ -65,13 +72,23 @@ By hand, in another terminal:
   printf '\x03\x03\x78\x7b' > /dev/pts/N     # loco 3, 28 steps: step 14, forward
   cat /dev/pts/N                             # shows the replies
 )";
+}
 
 std::mutex outputMutex;
+bool outputBroken = false; // under outputMutex
 
+// Prints text on standard output. Once that fails (EPIPE: its reader has gone) nothing more is
+// printed; the board keeps serving.
 void say(const std::string& text) {
     const std::lock_guard lock(outputMutex);
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    if (outputBroken) {
+        return;
+    }
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) == EOF) {
+        outputBroken = true;
+        std::fprintf(stderr, "dcc-board-sim: standard output: %s; serving on without printing\n",
+                     std::strerror(errno));
+    }
 }
 
 int wakeWrite = -1; // the self-pipe: signal numbers, and 0 when the line has hung up
@@ -310,7 +327,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.help) {
-        std::fputs(usage, stdout);
+        std::fputs(usage().c_str(), stdout);
         return 0;
     }
 
@@ -328,6 +345,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &handled, nullptr);
     // Reading the terminal from the background would stop the process; this makes it fail instead.
     std::signal(SIGTTIN, SIG_IGN);
+    // A closed standard output would otherwise kill the process and leave the link behind.
+    std::signal(SIGPIPE, SIG_IGN);
 
     try {
         SimulatedBoard board(options.baselineMode, options.knobs, logEvent);
