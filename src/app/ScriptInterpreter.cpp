@@ -1,6 +1,7 @@
 #include "ScriptInterpreter.h"
 
 #include "DCCController.h"
+#include "DCCFunctionEncoding.h"
 #include "MemoryButton.h"
 #include "MemoryTextField.h"
 #include "MemoryValueControl.h"
@@ -87,8 +88,13 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
         cab_.sendSpeedChange(&speed_);
         break;
     case Command::setFunction:
+        cab_.setFunction(static_cast<int>(value), line.on);
+        break;
     case Command::pressFunction:
+        cab_.pressFunction(static_cast<int>(value));
+        break;
     case Command::releaseFunction:
+        cab_.releaseFunction(static_cast<int>(value));
         break;
     case Command::wait:
         return {Step::Kind::wait, std::chrono::milliseconds(value), true};
@@ -112,5 +118,6 @@ std::string ScriptInterpreter::status() const {
            ", " + (cab_.locoDirection() == 1 ? "FORWARD" : "REVERSE") + ", headlight " +
            (cab_.headlightIsOn() ? "ON" : "OFF") + ", port " +
            (cab_.portIsOpen() ? "open" : "closed") + ", packet " +
-           (packet.empty() ? "none" : packet);
+           (packet.empty() ? "none" : packet) +
+           ", functions on: " + functionListText(cab_.functions());
 }

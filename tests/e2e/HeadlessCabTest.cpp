@@ -144,6 +144,12 @@ std::vector<Bytes> repeated(const Bytes& frame, int priority) {
     return frames;
 }
 
+// frame, the idle packet, then frames: a record written once, then rewritten.
+std::vector<Bytes> after(const Bytes& frame, std::vector<Bytes> frames) {
+    frames.insert(frames.begin(), {frame, workedSequenceWire().at("IDLE")});
+    return frames;
+}
+
 std::vector<Bytes> worked(const char* title) {
     for (const WorkedSequence& sequence : workedSequences()) {
         if (std::string(sequence.title) == title) {
@@ -204,15 +210,18 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"longAddress",
                    {"setLocoAddress 1000", "sendSpeedChange 64"},
                    repeated({0x04, 0xC3, 0xE8, 0x78, 0x53}, 0)},
+        // A new mode and a new direction go out at once, in the speed packet at speed 0; the
+        // speed that follows takes the same record over.
         ScriptCase{"fourteenSteps",
                    {"setSpeedMode 0", "sendSpeedChange 64"},
-                   repeated({0x03, 0x03, 0x68, 0x6B}, 0)},
-        ScriptCase{"hundredTwentyEightSteps",
-                   {"setSpeedMode 2", "sendSpeedChange 64"},
-                   repeated({0x04, 0x03, 0x3F, 0xC1, 0xFD}, 0)},
+                   after({0x03, 0x03, 0x60, 0x63}, repeated({0x03, 0x03, 0x68, 0x6B}, 0))},
+        ScriptCase{
+            "hundredTwentyEightSteps",
+            {"setSpeedMode 2", "sendSpeedChange 64"},
+            after({0x04, 0x03, 0x3F, 0x80, 0xBC}, repeated({0x04, 0x03, 0x3F, 0xC1, 0xFD}, 0))},
         ScriptCase{"reverse",
                    {"sendDirectionChange", "sendSpeedChange 64"},
-                   repeated({0x03, 0x03, 0x58, 0x5B}, 0)},
+                   after({0x03, 0x03, 0x40, 0x43}, repeated({0x03, 0x03, 0x58, 0x5B}, 0))},
         // Wrong lines are reported with their numbers, change nothing on the wire and make the
         // exit status 3; a line too long is one of them, and the lines after it run.
         ScriptCase{"wrongLinesChangeNothing",
@@ -235,7 +244,7 @@ TEST(HeadlessCabTest, StatusTellsTheLocomotiveAndTheLastPacket) {
     playBoard(line, cab);
     EXPECT_NE(cab.output("out").find("\nstatus: address 3, 28 steps, speed 64, step 14, FORWARD, "
                                      "headlight OFF, port open, packet 00000011 01111000 "
-                                     "01111011\n"),
+                                     "01111011, functions on: none\n"),
               std::string::npos)
         << cab.output("out");
 }
@@ -258,6 +267,53 @@ TEST(HeadlessCabTest, ABoardThatHangsUpEndsTheRunWithAClearMessage) {
     EXPECT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
     EXPECT_EQ(cab.exitStatus(), 1);
     EXPECT_NE(cab.output("err").find("hung up"), std::string::npos) << cab.output("err");
+}
+
+// Two locomotives driven in turn: each keeps its own speed and functions, and choosing one sends
+// nothing. On the simulated station the board's layout at the end shows both.
+TEST(HeadlessCabTest, DrivesTwoLocomotivesInTurn) {
+    const std::vector<std::string> script{
+        "setLocoAddress 5", "sendSpeedChange 64", "waitUntilIdle",     "setFunction 1 on",
+        "waitUntilIdle",    "setLocoAddress 7",   "setFunction 5 on",  "waitUntilIdle",
+        "pressFunction 2",  "waitUntilIdle",      "releaseFunction 2", "waitUntilIdle",
+        "status",           "setLocoAddress 5",   "waitUntilIdle",     "status"};
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type(script);
+    cab.closeInput();
+    std::vector<Bytes> wire;
+    for (const std::vector<Bytes>& frames : {
+             repeated({0x03, 0x05, 0x78, 0x7D}, 0), // 5: speed 64, step 14
+             repeated({0x03, 0x05, 0x81, 0x84}, 1), // 5: F1 on
+             repeated({0x03, 0x07, 0xB1, 0xB6}, 1), // 7: F5 on
+             repeated({0x03, 0x07, 0x82, 0x85}, 1), // 7: F2 pressed
+             // The release goes in the record the press went in: the idle packet between them.
+             std::vector<Bytes>{workedSequenceWire().at("IDLE")},
+             repeated({0x03, 0x07, 0x80, 0x87}, 1), // 7: F2 released
+         }) {
+        wire.insert(wire.end(), frames.begin(), frames.end());
+    }
+    EXPECT_EQ(playBoard(line, cab), wire);
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    const std::string out = cab.output("out");
+    const std::size_t seven = out.find("\nstatus: address 7, 28 steps, speed 0, step 0, FORWARD, "
+                                       "headlight OFF, port open, packet 00000111 10000000 "
+                                       "10000111, functions on: F5\n");
+    const std::size_t five = out.find("\nstatus: address 5, 28 steps, speed 64, step 14, FORWARD, "
+                                      "headlight OFF, port open, packet 00000111 10000000 "
+                                      "10000111, functions on: F1\n");
+    EXPECT_NE(seven, std::string::npos) << out;
+    EXPECT_NE(five, std::string::npos) << out;
+    EXPECT_LT(seven, five) << out;
+
+    HeadlessCab simulated({"--simulate"});
+    simulated.type(script);
+    simulated.closeInput();
+    EXPECT_TRUE(eventually([&] { return simulated.exitStatus() >= 0; }));
+    const std::string layout = simulated.output("out");
+    EXPECT_NE(layout.find("\nloco 5: step 14 of 28, forward, F1 on\nloco 7: "), std::string::npos)
+        << layout;
+    EXPECT_NE(layout.find("forward, F5 on\n"), std::string::npos) << layout;
 }
 
 TEST(HeadlessCabTest, AReopeningThatFailsEndsTheRunWithStatusOne) {
