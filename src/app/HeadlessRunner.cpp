@@ -273,6 +273,10 @@ public:
         });
     }
 
+    ~ScriptReader() { player_.setRoomHandler(nullptr); }
+    ScriptReader(const ScriptReader&) = delete;
+    ScriptReader& operator=(const ScriptReader&) = delete;
+
     // Whether reading failed (the script was cut short).
     bool failed() const { return failed_; }
 

@@ -336,14 +336,26 @@ TEST(HeadlessCabTest, AReopeningThatFailsEndsTheRunWithStatusOne) {
 TEST(HeadlessCabTest, AWaitLastsItsTimeAfterAnIdleDispatcher) {
     PseudoTerminalPair line;
     const auto started = std::chrono::steady_clock::now();
-    HeadlessCab cab({"--port", line.slavePath()});
-    std::vector<std::string> script(200000, "waitUntilIdle");
-    script.insert(script.end(), {"wait 400", "sendStop"});
-    cab.type(script);
-    cab.closeInput();
+    HeadlessCab waiting({"--port", line.slavePath()});
+    waiting.type({"waitUntilIdle", "wait 400", "quit"});
+    waiting.closeInput();
+    EXPECT_TRUE(playBoard(line, waiting).empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+
+    // From a file, which is there whole at once.
+    char path[] = "/tmp/dcc-e2e-script-XXXXXX";
+    const int file = ::mkstemp(path);
+    std::string script;
+    for (int i = 0; i < 200000; ++i) {
+        script += "waitUntilIdle\n";
+    }
+    script += "sendStop\n";
+    EXPECT_EQ(::write(file, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    ::close(file);
+    HeadlessCab cab({"--port", line.slavePath(), "--script", path});
     EXPECT_EQ(playBoard(line, cab), repeated({0x03, 0x03, 0x60, 0x63}, 0));
     EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+    ::unlink(path);
 }
 
 // A script that cannot be read ends the run before any frame; an empty one is a script that
