@@ -20,9 +20,9 @@ class MemoryValueControl;
 // field does (the one shown before keeps running). Blank lines and comments are skipped. A line
 // that is none of these, or has a wrong or missing argument, is refused: reported on standard
 // error with its number, counted, and it changes nothing. `status` prints one line on standard
-// output. What takes time (wait, waitUntilIdle,
-// quit) is handed back to the caller, who owns the clock and the event loop. The lines are read
-// by parseScriptLine (ScriptLine.h), which needs no cab.
+// output. What takes time (wait, waitUntilIdle, quit) is handed back to the caller, who owns the
+// clock and the event loop. The lines are read by parseScriptLine (ScriptLine.h), which needs no
+// cab.
 //
 // Main thread only. The cab and the outlets must outlive the interpreter.
 class ScriptInterpreter {
