@@ -7,18 +7,22 @@
 #include "InstalledService.h"
 #include "KESSerialPort.h"
 #include "KESSerialPortManager.h"
+#include "Log.h"
 #include "LogindPowerEvents.h"
 #include "MainWindow.h"
 #include "NotificationCenter.h"
 #include "ProgramLifetime.h"
 #include "QtMainQueue.h"
 #include "QuitSignals.h"
+#include "RosterFile.h"
 #include "SystemServices.h"
 #include "UdevDeviceEvents.h"
+#include "WindowSettings.h"
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QPixmap>
+#include <QSettings>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -95,12 +99,29 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         }
     }
 
+    // What the last run left; the command line goes first. A remembered port that is not here
+    // now is simply not chosen.
+    const std::unique_ptr<QSettings> settingsStore = WindowSettings::userSettings();
+    const WindowSettings saved = WindowSettings::load(*settingsStore);
+    const bool portFromCommandLine = firstGiven != nullptr || options.simulate;
+    const bool savedSimulated =
+        !portFromCommandLine && saved.port == QString::fromUtf8(WindowSettings::simulatedPortKey);
+    if (!portFromCommandLine && saved.port && !savedSimulated && manager.availablePorts()) {
+        firstGiven = WindowSettings::portForKey(*saved.port, *manager.availablePorts());
+        if (firstGiven && saved.baudRate) {
+            firstGiven->setBaudRate(*saved.baudRate);
+        }
+    }
+
     // Before the cab, so that it goes after it: its port is the last to close.
     BuiltInStation station;
     DCCController controller;
+    const RosterFile::Loaded roster = RosterFile::load(RosterFile::defaultPath());
+    controller.setRoster(roster.roster);
     bool openChosen = options.openChosenPort;
     // A first run on a machine with no serial port shows a working throttle at once.
-    if (options.simulate || (!firstGiven && manager.countOfAvailablePorts() == 0)) {
+    if (options.simulate || savedSimulated ||
+        (!firstGiven && manager.countOfAvailablePorts() == 0)) {
         std::string why;
         firstGiven = station.start(&why);
         if (!firstGiven) {
@@ -119,6 +140,15 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
     MainWindow window(controller, &station);
     delegate.setWindow(&window);
     controller.awakeFromNib();
+    // The window's size at a first run: its own, or the screen's where that is smaller.
+    window.restoreSettings(saved);
+    if (saved.locoAddress) {
+        controller.setLocoAddress(*saved.locoAddress); // sends nothing
+    }
+    if (roster.problem) {
+        Log::line(*roster.problem);
+        window.showProblem(QString::fromStdString(*roster.problem));
+    }
 
     const QMetaObject::Connection willTerminate = deliverWillTerminate(application, delegate);
     // The manager closes the ports it lists at will-terminate; the station's is not one of them.
@@ -158,6 +188,10 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         screenshotTimer.start(50);
     }
     const int status = application.exec();
+    // A picture for the documentation leaves the operator's settings as they were.
+    if (!options.screenshotPath) {
+        window.settings().save(*settingsStore);
+    }
     QObject::disconnect(willTerminate);
     QObject::disconnect(stationCloses);
     return screenshotStatus != 0 ? screenshotStatus : status;

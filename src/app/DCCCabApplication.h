@@ -15,6 +15,13 @@ class QuitSignals;
 // delegate, the cab controller and the window, runs the event loop, and delivers
 // will-terminate on every way out (the window closed, Ctrl+Q, SIGINT, SIGTERM or SIGHUP).
 //
+// At start it loads the roster (RosterFile::defaultPath; a problem goes to the log and the
+// status line, and the cab starts with an empty roster) and the window's settings
+// (WindowSettings::userSettings): the remembered port is chosen when it is present and the
+// command line names none (the simulated station is started and opened), with its baud rate; the
+// reconnect option, the window's size and the shown locomotive are restored. At the end it saves
+// the window's settings, except after a --screenshot run.
+//
 // Made and run on the main thread, once per process.
 class DCCCabApplication {
 public:

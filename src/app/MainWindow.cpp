@@ -3,8 +3,12 @@
 #include "BuiltInStation.h"
 #include "DCCController.h"
 #include "DCCSpeedEncoding.h"
+#include "FunctionPanel.h"
 #include "KESSerialPort.h"
 #include "KESSerialPortManager.h"
+#include "LocomotiveList.h"
+#include "RosterDialog.h"
+#include "RosterFile.h"
 #include "ui_MainWindow.h"
 
 #include <QApplication>
@@ -14,7 +18,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QStatusBar>
+#include <QTreeWidget>
 #include <algorithm>
 #include <charconv>
 
@@ -26,6 +32,14 @@ MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidg
     statusLine_->setObjectName("statusLine");
     statusLine_->setContentsMargins(6, 0, 6, 0); // off the window's edge, in line with the labels
     statusBar()->addWidget(statusLine_, 1);
+    // Beside the port's state, which changes often, until the problem is dealt with.
+    problemLine_ = new QLabel(this);
+    problemLine_->setObjectName("problemLine");
+    problemLine_->setWordWrap(true);
+    problemLine_->setStyleSheet("color: #c62828;");
+    problemLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addWidget(problemLine_, 2);
+    problemLine_->hide();
 
     for (std::uint64_t rate : controller_.availableBaudRates()) {
         ui_->baudRateChooser->addItem(QString::number(rate));
@@ -33,6 +47,20 @@ MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidg
     // Up to seven digits, no leading zero: every rate a serial adapter can be asked for.
     ui_->baudRateChooser->setValidator(new QRegularExpressionValidator(
         QRegularExpression("[1-9][0-9]{0,6}"), ui_->baudRateChooser));
+
+    // Any number of up to five digits: the cab says why one is out of range. Wide enough for
+    // five digits whatever the font.
+    ui_->addressField->setValidator(
+        new QRegularExpressionValidator(QRegularExpression("[0-9]{0,5}"), ui_->addressField));
+    ui_->addressField->setMinimumWidth(
+        ui_->addressField->fontMetrics().horizontalAdvance(QStringLiteral("000000")) + 16);
+    // The sign keeps its place while hidden, so the controls below do not jump.
+    QSizePolicy signPolicy = ui_->emergencyStopLabel->sizePolicy();
+    signPolicy.setRetainSizeWhenHidden(true);
+    ui_->emergencyStopLabel->setSizePolicy(signPolicy);
+    ui_->leftSplitter->setStretchFactor(0, 2);
+    ui_->leftSplitter->setStretchFactor(1, 1);
+    ui_->leftSplitter->setStretchFactor(2, 3);
 
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     ui_->sentPacketLabel->setFont(fixed);
@@ -52,6 +80,9 @@ MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidg
 }
 
 MainWindow::~MainWindow() {
+    // The address field reports leaving it when the focus goes with the window: nothing to show
+    // by then.
+    QObject::disconnect(ui_->addressField, nullptr, this, nullptr);
     if (QCoreApplication* application = QCoreApplication::instance()) {
         application->removeEventFilter(this);
     }
@@ -89,11 +120,16 @@ MainWindow::KeyAction MainWindow::keyAction(int key, Qt::KeyboardModifiers modif
         return KeyAction::pageDown;
     case Qt::Key_D:
         return KeyAction::direction;
-    case Qt::Key_L:
-        return KeyAction::headlight;
     default:
-        return KeyAction::none;
+        return functionOfKey(key) >= 0 ? KeyAction::function : KeyAction::none;
     }
+}
+
+int MainWindow::functionOfKey(int key) {
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) {
+        return key - Qt::Key_0;
+    }
+    return key == Qt::Key_L ? 0 : -1;
 }
 
 QString MainWindow::keysText() {
@@ -104,10 +140,16 @@ QString MainWindow::keysText() {
               "<tr><td><b>Page Up / Page Down</b></td>"
               "<td>A seventh of full speed faster / slower</td></tr>"
               "<tr><td><b>D</b></td><td>Change direction</td></tr>"
-              "<tr><td><b>L</b></td><td>Headlight on or off</td></tr>"
+              "<tr><td><b>0 to 9</b></td><td>Function F0 to F9: on or off, or on while held "
+              "(momentary functions such as the horn)</td></tr>"
+              "<tr><td><b>L</b></td><td>F0, the headlight, as 0</td></tr>"
               "</table>"
               "<p>The keys work wherever the focus is in the window, except in the send field, "
-              "where they type as usual. Esc is the emergency stop there too.</p>");
+              "where they type as usual, and in the address and baud-rate fields, where the "
+              "digits type. Esc is the emergency stop everywhere.</p>"
+              "<p>The buttons F0 to F28 work the shown locomotive's functions, labelled from the "
+              "roster (Locomotives, Roster..., Ctrl+R); a button is down while its function is "
+              "on.</p>");
 }
 
 QString MainWindow::titleOfPort(const KESSerialPort& port) {
@@ -154,8 +196,10 @@ void MainWindow::connectOutlets() {
     addressModeButton_ = std::make_unique<QtPopUpButton>(*ui_->modeChooser);
     speedControl_ = std::make_unique<QtValueControl>(*ui_->speedSlider);
     directionButton_ = std::make_unique<QtButton>(*ui_->directionButton);
-    headlightButton_ = std::make_unique<QtButton>(*ui_->headlightButton);
     controller_.setAddressModeButton(addressModeButton_.get());
+
+    functionPanel_ = new FunctionPanel(controller_, *ui_->functionScrollArea);
+    locomotiveList_ = std::make_unique<LocomotiveList>(*ui_->locomotiveList, controller_);
 }
 
 void MainWindow::wireActions() {
@@ -180,18 +224,17 @@ void MainWindow::wireActions() {
     connect(ui_->baudRateChooser->lineEdit(), &QLineEdit::editingFinished, this,
             [this] { chooseBaudRate(ui_->baudRateChooser->currentText()); });
 
-    // Without keyboard tracking the box reports an address once it is confirmed (Enter, leaving
-    // the box, its arrows), not every digit on the way.
-    connect(ui_->addressSpinBox, &QSpinBox::valueChanged, this,
-            [this](int address) { controller_.setLocoAddress(address); });
+    // An address counts once Enter confirms it; leaving the field drops what was typed.
+    connect(ui_->addressField, &QLineEdit::returnPressed, this, &MainWindow::takeTypedAddress);
+    connect(ui_->addressField, &QLineEdit::editingFinished, this, &MainWindow::showAddress);
+    connect(ui_->rosterChooser, &QComboBox::activated, this, &MainWindow::chooseRosterEntry);
+    connect(ui_->rosterAction, &QAction::triggered, this, &MainWindow::editRoster);
     connect(ui_->modeChooser, &QComboBox::activated, this,
             [this](int index) { controller_.setSpeedMode(index); });
     connect(ui_->speedSlider, &QSlider::valueChanged, this,
             [this] { controller_.sendSpeedChange(speedControl_.get()); });
     connect(ui_->directionButton, &QPushButton::clicked, this,
             [this] { controller_.sendDirectionChange(directionButton_.get()); });
-    connect(ui_->headlightButton, &QPushButton::clicked, this,
-            [this] { controller_.headlight(headlightButton_.get()); });
     connect(ui_->stopButton, &QPushButton::clicked, this,
             [this] { controller_.sendStop(ui_->stopButton); });
     connect(ui_->emergencyStopButton, &QPushButton::clicked, this,
@@ -202,10 +245,10 @@ void MainWindow::wireActions() {
             [this] { controller_.sendIdle(ui_->idleButton); });
     connect(ui_->resetButton, &QPushButton::clicked, this,
             [this] { controller_.sendReset(ui_->resetButton); });
-    connect(ui_->dumpButton, &QPushButton::clicked, this,
-            [this] { controller_.sendDump(ui_->dumpButton); });
-    connect(ui_->infoButton, &QPushButton::clicked, this,
-            [this] { controller_.dumpInfo(ui_->infoButton); });
+    connect(ui_->dumpAction, &QAction::triggered, this,
+            [this] { controller_.sendDump(ui_->dumpAction); });
+    connect(ui_->infoAction, &QAction::triggered, this,
+            [this] { controller_.dumpInfo(ui_->infoAction); });
     connect(ui_->testDispatcherAction, &QAction::triggered, this,
             [this] { controller_.testDispatcher(); });
     connect(ui_->keysAction, &QAction::triggered, this, &MainWindow::showKeys);
@@ -242,25 +285,74 @@ void MainWindow::followThrottle() {
     speedStepObservation_ = follow("currentSpeedStep", &MainWindow::showSpeedStep);
     sentPacketObservation_ = follow("sentPacketString", &MainWindow::showSentPacket);
     speedPacketTypeObservation_ = follow("speedPacketTypeString", &MainWindow::showSpeedPacketType);
-    portIsOpenObservation_ = follow("portIsOpen", &MainWindow::showPortIsOpen);
+    portIsOpenObservation_ = follow("portIsOpen", &MainWindow::showTrack);
+    stationAnsweringObservation_ = follow("stationIsAnswering", &MainWindow::showTrack);
+    directionObservation_ = follow("locoDirection", &MainWindow::showDirection);
+    emergencyStopObservation_ = follow("emergencyStopped", &MainWindow::showEmergencyStop);
+    rosterObservation_ = follow("roster", &MainWindow::showRoster);
     speedModeObservation_ = controller_.addObserver("speedMode", [this](std::string_view) {
         addressModeButton_->selectItemAtIndex(static_cast<int>(controller_.speedMode()));
         showSpeedStep(); // the top step is the mode's
     });
 
     showAddress();
+    showRoster();
     showSpeed();
     showSpeedStep();
+    showDirection();
+    showEmergencyStop();
     showSentPacket();
     showSpeedPacketType();
-    showPortIsOpen();
+    showTrack();
+}
+
+void MainWindow::takeTypedAddress() {
+    const QString text = ui_->addressField->text().trimmed();
+    if (text.isEmpty()) {
+        showAddress();
+        return;
+    }
+    // Refused or taken, the cab announces the address in force, which the field then shows.
+    controller_.setLocoAddress(text.toLongLong());
 }
 
 void MainWindow::showAddress() {
-    // Also after a refused address: the box goes back to the address in force.
-    const QSignalBlocker quiet(ui_->addressSpinBox);
-    ui_->addressSpinBox->setValue(static_cast<int>(
-        std::clamp(controller_.locoAddress(), minimumLocoAddress, maximumLocoAddress)));
+    // Also after a refused address: the field goes back to the address in force.
+    const QSignalBlocker quiet(ui_->addressField);
+    ui_->addressField->setText(QString::number(controller_.locoAddress()));
+    const QSignalBlocker quietRoster(ui_->rosterChooser);
+    ui_->rosterChooser->setCurrentIndex(
+        ui_->rosterChooser->findData(QVariant::fromValue<qlonglong>(controller_.locoAddress())));
+    showEmergencyStop();
+}
+
+void MainWindow::showRoster() {
+    QComboBox& chooser = *ui_->rosterChooser;
+    const QSignalBlocker quiet(chooser);
+    chooser.clear();
+    for (const RosterEntry& entry : controller_.roster().entries()) {
+        chooser.addItem(QString::fromStdString(entry.name),
+                        QVariant::fromValue<qlonglong>(entry.address));
+    }
+    chooser.setEnabled(chooser.count() > 0);
+    chooser.setCurrentIndex(
+        chooser.findData(QVariant::fromValue<qlonglong>(controller_.locoAddress())));
+}
+
+void MainWindow::chooseRosterEntry(int index) {
+    const QVariant address = ui_->rosterChooser->itemData(index);
+    if (address.isValid()) {
+        controller_.setLocoAddress(address.toLongLong());
+    }
+}
+
+void MainWindow::showDirection() {
+    const QSignalBlocker quiet(ui_->directionButton);
+    ui_->directionButton->setText(controller_.locoDirection() == 1 ? tr("FORWARD") : tr("REVERSE"));
+}
+
+void MainWindow::showEmergencyStop() {
+    ui_->emergencyStopLabel->setVisible(controller_.isEmergencyStopped());
 }
 
 void MainWindow::showSpeed() {
@@ -286,11 +378,15 @@ void MainWindow::showSpeedPacketType() {
         tr("Speed packet: %1").arg(QString::fromStdString(controller_.speedPacketTypeString())));
 }
 
-void MainWindow::showPortIsOpen() {
-    ui_->trackLabel->setText(controller_.portIsOpen()
-                                 ? tr("Track: connected")
-                                 : tr("Track: not connected - commands wait until the port "
-                                      "is open"));
+void MainWindow::showTrack() {
+    if (!controller_.portIsOpen()) {
+        ui_->trackLabel->setText(tr("Track: not connected - commands wait until the port is open"));
+    } else if (!controller_.stationIsAnswering()) {
+        ui_->trackLabel->setText(
+            tr("Track: the command station does not answer - check that it is on"));
+    } else {
+        ui_->trackLabel->setText(tr("Track: connected"));
+    }
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -323,16 +419,27 @@ bool MainWindow::takeThrottleKey(QObject* watched, const QKeyEvent& event) {
     if ((focus == field || field->isAncestorOf(focus)) && action != KeyAction::emergencyStop) {
         return false;
     }
+    // Digits type in every text field (the address, an edited baud rate).
+    const bool digit = event.key() >= Qt::Key_0 && event.key() <= Qt::Key_9;
+    const auto* box = qobject_cast<const QComboBox*>(focus);
+    if (digit &&
+        (qobject_cast<QLineEdit*>(focus) != nullptr || (box != nullptr && box->isEditable()))) {
+        return false;
+    }
     // The release is taken too, so that a focused button never completes a click of its own;
-    // a held toggle key flips once.
-    const bool toggles = action == KeyAction::direction || action == KeyAction::headlight;
-    if (event.type() == QEvent::KeyPress && !(event.isAutoRepeat() && toggles)) {
-        act(action);
+    // a held toggle key flips once, a held function key presses once and releases once.
+    const bool press = event.type() == QEvent::KeyPress;
+    if (action == KeyAction::function) {
+        if (!event.isAutoRepeat()) {
+            act(action, functionOfKey(event.key()), press);
+        }
+    } else if (press && !(event.isAutoRepeat() && action == KeyAction::direction)) {
+        act(action, -1, true);
     }
     return true;
 }
 
-void MainWindow::act(KeyAction action) {
+void MainWindow::act(KeyAction action, int function, bool pressed) {
     const std::int64_t page = std::max<std::int64_t>(1, topSpeedStep(controller_.speedMode()) / 7);
     switch (action) {
     case KeyAction::stop:
@@ -356,8 +463,12 @@ void MainWindow::act(KeyAction action) {
     case KeyAction::direction:
         controller_.sendDirectionChange(directionButton_.get());
         break;
-    case KeyAction::headlight:
-        controller_.headlight(headlightButton_.get());
+    case KeyAction::function:
+        if (pressed) {
+            controller_.pressFunction(function);
+        } else {
+            controller_.releaseFunction(function);
+        }
         break;
     case KeyAction::none:
         break;
@@ -473,6 +584,73 @@ void MainWindow::chooseBaudRate(const QString& text) {
     } else {
         showBaudRate(); // nothing to set: show what the port has
     }
+}
+
+WindowSettings MainWindow::settings() const {
+    WindowSettings settings;
+    const std::shared_ptr<KESSerialPort>& chosen = controller_.serialPort();
+    if (chosen) {
+        settings.port = station_ != nullptr && chosen == station_->port()
+                            ? QString::fromUtf8(WindowSettings::simulatedPortKey)
+                            : WindowSettings::keyOfPort(*chosen);
+        settings.baudRate = chosen->baudRate();
+    }
+    settings.reconnectsAfterReplug = controller_.reconnectsAfterReplug();
+    const QRect normal = isMaximized() ? normalGeometry() : geometry();
+    settings.windowSize = normal.size();
+    settings.windowPosition = isMaximized() ? normal.topLeft() : pos();
+    settings.maximized = isMaximized();
+    settings.locoAddress = controller_.locoAddress();
+    return settings;
+}
+
+void MainWindow::restoreSettings(const WindowSettings& settings) {
+    if (settings.reconnectsAfterReplug) {
+        controller_.setReconnectsAfterReplug(*settings.reconnectsAfterReplug);
+    }
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect available = screen != nullptr ? screen->availableGeometry() : QRect();
+    QSize size = settings.windowSize.value_or(this->size());
+    if (available.isValid()) {
+        size = size.boundedTo(available.size()); // a smaller screen than last time
+    }
+    resize(size.expandedTo(minimumSizeHint()));
+    if (settings.windowPosition) {
+        for (const QScreen* shown : QGuiApplication::screens()) {
+            if (shown->availableGeometry().contains(*settings.windowPosition)) {
+                move(*settings.windowPosition);
+                break;
+            }
+        }
+    }
+    if (settings.maximized) {
+        setWindowState(windowState() | Qt::WindowMaximized);
+    }
+}
+
+void MainWindow::showProblem(const QString& problem) {
+    problemLine_->setText(problem);
+    problemLine_->setVisible(!problem.isEmpty());
+}
+
+void MainWindow::editRoster() {
+    RosterDialog dialog(controller_.roster(), this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    controller_.setRoster(dialog.roster());
+    std::string why;
+    const std::string path = RosterFile::defaultPath();
+    if (path.empty()) {
+        why = "The roster could not be saved: the system names no folder for the program's data.";
+    }
+    if (path.empty() || !RosterFile::save(controller_.roster(), path, &why)) {
+        QMessageBox::warning(this, tr("Roster Not Saved"),
+                             tr("%1\n\nThe roster is in use until the program ends.")
+                                 .arg(QString::fromStdString(why)));
+        return;
+    }
+    showProblem({}); // a problem with the roster read at start is dealt with
 }
 
 void MainWindow::showKeys() {

@@ -7,6 +7,7 @@
 #include "QtThrottledLabel.h"
 #include "QtValueControl.h"
 #include "Subscription.h"
+#include "WindowSettings.h"
 
 #include <QMainWindow>
 #include <memory>
@@ -16,7 +17,9 @@
 
 class BuiltInStation;
 class DCCController;
+class FunctionPanel;
 class KESSerialPort;
+class LocomotiveList;
 class QKeyEvent;
 class QLabel;
 
@@ -24,9 +27,10 @@ namespace Ui {
 class MainWindow;
 }
 
-// The program's one window, laid out in MainWindow.ui: the port panel (the port chooser, the
-// baud-rate chooser, the Open/Close button, the received-data view, the send field with its Send
-// button), the throttle beside it, the menus and the status bar.
+// The program's one window, laid out in MainWindow.ui: the port row (the port chooser, the
+// baud-rate chooser, the Open/Close button); on the left the locomotives in use (LocomotiveList),
+// the simulated track and the received-data view with the send field; in the middle the throttle;
+// on the right the function buttons F0 to F28 (FunctionPanel); the menus and the status bar.
 //
 // Made with the cab it shows: it connects the cab's outlets to its own controls (through the Qt
 // adapters), sends the controls' actions to it, and follows what the cab and its manager
@@ -34,21 +38,33 @@ class MainWindow;
 // chooser), the chosen port's "baudRate" and "isOpen" (the baud-rate chooser, the Open/Close menu
 // item), "statusText" (the status bar) and "reconnectsAfterReplug" (its menu item). Choosing a
 // port calls setSerialPort; choosing or typing a rate (digits only) sets the chosen port's
-// baudRate. The throttle: "locoAddress" (the address box), "speedMode" (the step-mode chooser,
-// which is the addressModeButton outlet), "locoSpeed" (the speed slider, whose adapter is the
-// sender of sendSpeedChange), "currentSpeedStep" (the step shown beside it),
-// "sentPacketString", "speedPacketTypeString" and "portIsOpen" (the lines below the buttons).
-// Following a property never sends anything back: the controls' own signals are blocked while
-// the window sets them, and the step-mode chooser sends only on the operator's choice.
+// baudRate. The throttle shows the cab's shown locomotive: "locoAddress" (the address field, which
+// takes a typed address only on Enter and passes any number of up to five digits to the cab, which
+// refuses those out of range; it then shows the address in force), "roster" (the roster chooser,
+// which shows a named locomotive by its address), "speedMode" (the step-mode chooser, which is the
+// addressModeButton outlet), "locoSpeed" (the speed slider, whose adapter is the sender of
+// sendSpeedChange), "currentSpeedStep" (the step shown above it), "locoDirection" (the direction
+// button's title), "emergencyStopped" (the EMERGENCY STOP sign), "functions" (the function
+// buttons), "portIsOpen" and "stationIsAnswering" (the track line), "sentPacketString" and
+// "speedPacketTypeString" (the lines below the received data). Following a property never sends
+// anything back: the controls' own signals are blocked while the window sets them, and the
+// choosers send only on the operator's choice.
 //
 // The throttle's keys (see keyAction) act wherever the focus is in this window, except in the
-// send field, where they type as usual; Escape, the emergency stop, acts there too. They are
-// taken by an event filter on the application before any control sees them, so no control's own
-// handling of the key (a button's Space, a slider's or spin box's arrows) runs as well. Keys with
-// Ctrl, Alt or Meta held, and keys in other windows (dialogs, open pop-up lists), are left alone.
+// send field, where they type as usual, and in the other text fields (the address field, the
+// baud rate), where the digits type; Escape, the emergency stop, acts everywhere. They are taken
+// by an event filter on the application before any control sees them, so no control's own
+// handling of the key (a button's Space, a slider's arrows) runs as well. Keys with Ctrl, Alt or
+// Meta held, and keys in other windows (dialogs, open pop-up lists), are left alone. A function
+// key works its function like its button: pressed on the key's press, released on its release;
+// the keyboard's repeats of a held key do nothing.
+//
+// Locomotives > Roster... edits the cab's roster in a RosterDialog; OK gives it to the cab and
+// saves it with RosterFile (a failure is shown in a message box). The Diagnostics menu holds
+// Dump, Info and Test Dispatcher.
 //
 // Ctrl+Q quits the application (QCoreApplication::quit); what happens then is the application's
-// business (see DCCCabApplication).
+// business (see DCCCabApplication), which also restores and saves the window's settings.
 //
 // Main thread only. The cab, and the manager it holds, must outlive the window. The window's
 // subscriptions are members and end with it; its destructor disconnects the outlets it connected,
@@ -66,7 +82,7 @@ public:
         pageUp,
         pageDown,
         direction,
-        headlight
+        function // see functionOfKey
     };
 
     // station, if given, is offered in the port chooser after the machine's ports, as "Simulated
@@ -79,6 +95,8 @@ public:
     // The throttle action of key pressed with modifiers; none for every other key. Keys of the
     // keypad count as the same keys.
     static KeyAction keyAction(int key, Qt::KeyboardModifiers modifiers);
+    // The function a function key works (0 to 9 for the digits, 0 for L); -1 for other keys.
+    static int functionOfKey(int key);
     // The throttle's keys, one line each, as the Help menu shows them.
     static QString keysText();
 
@@ -87,6 +105,20 @@ public:
     static QString titleOfPort(const KESSerialPort& port);
     // The rate typed into the baud-rate chooser; none when it is not a positive number.
     static std::optional<std::uint64_t> baudRateFromText(const QString& text);
+
+    // The settings of this window as it stands: the chosen port (the simulated station by
+    // WindowSettings::simulatedPortKey), its rate, the reconnect option, the window's size, place
+    // and maximised state, and the shown locomotive's address.
+    WindowSettings settings() const;
+    // Takes the size, place (where a screen shows it), maximised state and reconnect option of
+    // settings; the port, rate and address are the application's to restore. Call before show.
+    void restoreSettings(const WindowSettings& settings);
+    // Says problem in the status bar, beside the port's state, until it is dealt with (the
+    // roster saved) or replaced; an empty one clears it.
+    void showProblem(const QString& problem);
+
+    // Edits the roster in a RosterDialog; OK gives the cab the result and saves it.
+    void editRoster();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -106,28 +138,36 @@ private:
     void showKeys();
 
     void followThrottle();
+    void takeTypedAddress();
     void showAddress();
+    void showRoster();
+    void chooseRosterEntry(int index);
+    void showDirection();
+    void showEmergencyStop();
     void showSpeed();
     void showSpeedStep();
     void showSentPacket();
     void showSpeedPacketType();
-    void showPortIsOpen();
+    void showTrack();
     void showSimulatedTrack();
     // Whether the key event is one of the throttle's for this window, and if so acts on it.
     bool takeThrottleKey(QObject* watched, const QKeyEvent& event);
-    void act(KeyAction action);
+    void act(KeyAction action, int function, bool pressed);
 
     DCCController& controller_;
     BuiltInStation* station_ = nullptr;
     std::unique_ptr<Ui::MainWindow> ui_;
     QLabel* statusLine_ = nullptr;
+    QLabel* problemLine_ = nullptr;
     std::unique_ptr<QtTextView> receivedDataTextView_;
     std::unique_ptr<QtTextField> sendTextField_;
     std::unique_ptr<QtButton> openCloseButton_;
     std::unique_ptr<QtPopUpButton> addressModeButton_;
     std::unique_ptr<QtValueControl> speedControl_;
     std::unique_ptr<QtButton> directionButton_;
-    std::unique_ptr<QtButton> headlightButton_;
+    // Owned by the window's widgets.
+    FunctionPanel* functionPanel_ = nullptr;
+    std::unique_ptr<LocomotiveList> locomotiveList_;
     // Labels that change with every frame.
     std::unique_ptr<QtThrottledLabel> sentPacketLabel_;
     std::unique_ptr<QtThrottledLabel> simulatedTrackLabel_;
@@ -149,5 +189,9 @@ private:
     Subscription sentPacketObservation_;
     Subscription speedPacketTypeObservation_;
     Subscription portIsOpenObservation_;
+    Subscription stationAnsweringObservation_;
+    Subscription directionObservation_;
+    Subscription emergencyStopObservation_;
+    Subscription rosterObservation_;
     Subscription simulatedTrackObservation_;
 };

@@ -270,7 +270,13 @@ bool DCCController::setLocoAddress(std::int64_t address) {
         didChangeValueForKey("locoAddress");
         return false;
     }
+    Locomotive* const left = shown_;
     shown_ = &locomotiveAt(address);
+    if (left != shown_ && left->records().speed == nullptr) {
+        // Only looked at, never driven: not in use, so it leaves the list.
+        std::erase_if(locomotives_, [left](const auto& loco) { return loco.get() == left; });
+        didChangeValueForKey("locomotives", std::any(std::int64_t{0}));
+    }
     didChangeValueForKey("locoAddress");
     announceShown();
     setSpeedPacketTypeString();
@@ -529,6 +535,9 @@ void DCCController::sendIdle(const void*) {
 
 void DCCController::withdraw(Locomotive& loco, bool functions) {
     const Locomotive::Records& records = loco.records();
+    if (records.speed == nullptr) {
+        return; // never driven: nothing of it is queued
+    }
     dispatcher_.removeMessage(records.speed);
     if (functions) {
         for (DCCMessage* record : records.functionGroups) {

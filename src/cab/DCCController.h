@@ -165,7 +165,8 @@ public:
 
     // --- The locomotives in use ------------------------------------------------------------------
 
-    // In the order they were first shown or driven; the shown one among them.
+    // In the order they were first shown or driven; the shown one among them. A locomotive that
+    // was only shown, never sent a packet, leaves the list when another is shown.
     const std::vector<std::unique_ptr<Locomotive>>& locomotives() const { return locomotives_; }
     const Locomotive& shownLocomotive() const { return *shown_; }
     // The locomotive at address, if in use.

@@ -4,6 +4,7 @@
 #include "BuiltInStation.h"
 #include "DCCCabApplication.h"
 #include "DCCController.h"
+#include "FunctionPanel.h"
 #include "HBAppDelegate.h"
 #include "KESSerialPort.h"
 #include "KESSerialPortManager.h"
@@ -15,21 +16,28 @@
 #include "RecordingLog.h"
 #include "TestDeviceEvents.h"
 #include "TestDeviceRegistry.h"
+#include "WindowSettings.h"
 
 #include <QAbstractItemView>
+#include <QAbstractScrollArea>
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QSlider>
-#include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QWheelEvent>
 #include <array>
 #include <functional>
 #include <gtest/gtest.h>
@@ -151,9 +159,11 @@ TEST_F(MainWindowTest, BuildsFromItsUiFileWithEveryOutletOnItsControl) {
     controller->setReconnectsAfterReplug(true);
     EXPECT_TRUE(reconnect.isChecked());
 
-    // It fits a 1366x768 laptop screen with room for the desktop's panels, and can be resized.
+    // It fits a 1366x768 laptop screen with room for the desktop's panels, and can be resized
+    // down to 800x500.
     EXPECT_LE(window->width(), 1366);
     EXPECT_LE(window->height(), 700);
+    EXPECT_LE(window->minimumSizeHint().width(), 800);
     EXPECT_LE(window->minimumSizeHint().height(), 500);
     EXPECT_NE(window->minimumSize(), window->maximumSize());
 
@@ -212,19 +222,20 @@ struct Throttle {
     std::int64_t speed;
     std::int64_t step;
     std::int64_t direction;
-    bool headlight;
+    FunctionSet functions;
     std::string sent;
     std::string directionTitle;
-    std::string headlightTitle;
+    bool headlightButton;
     int slider;
-    int addressBox;
+    std::string addressField;
 
     bool operator==(const Throttle&) const = default;
     friend std::ostream& operator<<(std::ostream& out, const Throttle& t) {
         return out << "address " << t.address << " mode " << t.mode << " speed " << t.speed
-                   << " step " << t.step << " direction " << t.direction << " light " << t.headlight
-                   << " sent '" << t.sent << "' titles " << t.directionTitle << "/"
-                   << t.headlightTitle << " slider " << t.slider << " box " << t.addressBox;
+                   << " step " << t.step << " direction " << t.direction << " functions "
+                   << t.functions << " sent '" << t.sent << "' direction " << t.directionTitle
+                   << " F0 button " << t.headlightButton << " slider " << t.slider << " field "
+                   << t.addressField;
     }
 };
 
@@ -236,12 +247,12 @@ protected:
                 controller->locoSpeed(),
                 controller->currentSpeedStep(),
                 controller->locoDirection(),
-                controller->headlightIsOn(),
+                controller->functions(),
                 controller->sentPacketString(),
                 widget<QPushButton>("directionButton").text().toStdString(),
-                widget<QPushButton>("headlightButton").text().toStdString(),
+                widget<QPushButton>("functionButton0").isChecked(),
                 widget<QSlider>("speedSlider").value(),
-                widget<QSpinBox>("addressSpinBox").value()};
+                widget<QLineEdit>("addressField").text().toStdString()};
     }
     std::string text(const char* label) { return widget<QLabel>(label).text().toStdString(); }
 };
@@ -257,19 +268,36 @@ TEST_F(ThrottleWindowTest, ControlsReachTheCabAndFollowWhatItAnnounces) {
     EXPECT_EQ(text("speedStepLabel"), "Step 14 of 28");
     EXPECT_EQ(text("sentPacketLabel"), "Last packet: 00000011 01111000 01111011");
 
-    auto& box = widget<QSpinBox>("addressSpinBox");
-    box.selectAll();
-    QTest::keyClicks(&box, "130");
-    EXPECT_EQ(controller->locoAddress(), 3) << "no address before it is confirmed";
-    QTest::keyClick(&box, Qt::Key_Return);
-    EXPECT_EQ(controller->locoAddress(), 130);
-    EXPECT_EQ(text("speedPacketLabel"), "Speed packet: 11000000 10000010 01DSSSSS EEEEEEEE");
-
+    // A new mode goes out at once, with the speed in it.
     choose(widget<QComboBox>("modeChooser"), 2);
     EXPECT_EQ(controller->speedMode(), 2);
-    EXPECT_EQ(text("speedPacketLabel"),
-              "Speed packet: 11000000 10000010 00111111 DSSSSSSSS EEEEEEEE");
-    EXPECT_EQ(text("speedStepLabel"), "Step 14 of 126") << "the step stays until the next speed";
+    EXPECT_EQ(text("speedPacketLabel"), "Speed packet: 00000011 00111111 DSSSSSSSS EEEEEEEE");
+    EXPECT_EQ(text("speedStepLabel"),
+              "Step " + std::to_string(controller->currentSpeedStep()) + " of 126");
+    EXPECT_GT(controller->currentSpeedStep(), 14);
+
+    // Another locomotive: it starts stopped, and the first keeps running in the list.
+    auto& field = widget<QLineEdit>("addressField");
+    field.selectAll();
+    QTest::keyClicks(&field, "130");
+    EXPECT_EQ(controller->locoAddress(), 3) << "no address before Enter";
+    QTest::keyClick(&field, Qt::Key_Return);
+    EXPECT_EQ(controller->locoAddress(), 130);
+    EXPECT_EQ(text("speedPacketLabel"), "Speed packet: 11000000 10000010 01DSSSSS EEEEEEEE");
+    EXPECT_EQ(slider.value(), 0);
+    auto& list = widget<QTreeWidget>("locomotiveList");
+    ASSERT_EQ(list.topLevelItemCount(), 2);
+    EXPECT_EQ(list.topLevelItem(0)->text(0), "Address 3");
+    EXPECT_TRUE(list.topLevelItem(0)->text(1).startsWith("step ")) << "still running";
+    EXPECT_EQ(list.topLevelItem(1)->text(1), "stopped");
+    EXPECT_EQ(list.currentItem(), list.topLevelItem(1)) << "the shown one";
+
+    // Clicking a row shows that locomotive again, as it runs.
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {},
+                      list.visualItemRect(list.topLevelItem(0)).center());
+    EXPECT_EQ(controller->locoAddress(), 3);
+    EXPECT_EQ(slider.value(), 64);
+    EXPECT_EQ(field.text(), "3");
 
     // What the cab announces shows, and sends nothing back: one announcement per change.
     int speedAnnouncements = 0;
@@ -282,7 +310,7 @@ TEST_F(ThrottleWindowTest, ControlsReachTheCabAndFollowWhatItAnnounces) {
     controller->setSpeedMode(0);
     EXPECT_EQ(widget<QComboBox>("modeChooser").currentIndex(), 0);
     controller->setLocoAddress(77);
-    EXPECT_EQ(box.value(), 77);
+    EXPECT_EQ(field.text(), "77");
     EXPECT_EQ(widget<QLabel>("trackLabel").text(),
               "Track: not connected - commands wait until the port is open");
     controller->setPortIsOpen(true);
@@ -290,23 +318,124 @@ TEST_F(ThrottleWindowTest, ControlsReachTheCabAndFollowWhatItAnnounces) {
     controller->setPortIsOpen(false);
 }
 
-TEST_F(ThrottleWindowTest, ARefusedAddressSnapsBackToTheOneInForce) {
-    auto& box = widget<QSpinBox>("addressSpinBox");
-    box.selectAll();
-    QTest::keyClicks(&box, "0");
-    QTest::keyClick(&box, Qt::Key_Return);
-    EXPECT_EQ(controller->locoAddress(), 3);
-    EXPECT_EQ(box.value(), 3);
-    EXPECT_EQ(box.text(), "3");
+TEST_F(ThrottleWindowTest, TheAddressFieldTakesAnAddressOnEnterOnly) {
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto& field = widget<QLineEdit>("addressField");
+    field.setFocus();
 
-    // Refused by the cab: the box shows the address in force, the status line why.
-    {
-        const QSignalBlocker quiet(box);
-        box.setValue(500); // what the box may hold while the operator edits
+    // The wheel does not change locomotives.
+    const QPointF middle = QPointF(field.rect().center());
+    for (const int turn : {120, -120}) {
+        QWheelEvent wheel(middle, field.mapToGlobal(middle), {}, {0, turn}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&field, &wheel);
     }
-    EXPECT_FALSE(controller->setLocoAddress(20000));
-    EXPECT_EQ(box.value(), 3);
-    EXPECT_NE(text("statusLine").find("20000"), std::string::npos) << text("statusLine");
+    EXPECT_EQ(controller->locoAddress(), 3);
+    EXPECT_EQ(field.text(), "3");
+
+    // Out of range: the whole number reaches the cab, which refuses it and says so.
+    for (const char* refused : {"10240", "0", "99999"}) {
+        field.selectAll();
+        QTest::keyClicks(&field, refused);
+        EXPECT_EQ(field.text(), refused) << "typed as it stands, not cut to a valid address";
+        QTest::keyClick(&field, Qt::Key_Return);
+        EXPECT_EQ(controller->locoAddress(), 3) << refused;
+        EXPECT_EQ(field.text(), "3") << refused;
+        EXPECT_NE(text("statusLine").find(refused), std::string::npos) << text("statusLine");
+    }
+    field.selectAll();
+    QTest::keyClicks(&field, "123456x");
+    EXPECT_EQ(field.text(), "12345") << "five digits at most";
+
+    // Up and Down drive the speed, not the address; leaving the field drops what was typed.
+    field.selectAll();
+    QTest::keyClicks(&field, "42");
+    QTest::keyClick(&field, Qt::Key_Up);
+    EXPECT_EQ(controller->currentSpeedStep(), 1);
+    widget<QSlider>("speedSlider").setFocus();
+    EXPECT_EQ(controller->locoAddress(), 3);
+    EXPECT_EQ(field.text(), "3");
+
+    field.setFocus();
+    field.selectAll();
+    QTest::keyClicks(&field, "10239");
+    QTest::keyClick(&field, Qt::Key_Return);
+    EXPECT_EQ(controller->locoAddress(), 10239);
+    EXPECT_EQ(field.text(), "10239");
+}
+
+// The function buttons show what the cab holds, whoever changed it: a click, a key, or another
+// throttle of the same cab.
+TEST_F(ThrottleWindowTest, FunctionButtonsFollowTheCab) {
+    Roster roster;
+    RosterEntry engine;
+    engine.name = "Class 66";
+    engine.address = 66;
+    engine.functionLabels[1] = "Bell";
+    engine.functionLabels[2] = "Horn";
+    ASSERT_TRUE(roster.store(engine));
+    controller->setRoster(roster);
+    auto& chooser = widget<QComboBox>("rosterChooser");
+    ASSERT_EQ(chooser.count(), 1);
+    EXPECT_EQ(chooser.currentIndex(), -1) << "address 3 is not in the roster";
+    choose(chooser, 0);
+    EXPECT_EQ(controller->locoAddress(), 66);
+
+    auto& bell = widget<QPushButton>("functionButton1");
+    auto& horn = widget<QPushButton>("functionButton2");
+    EXPECT_EQ(bell.text(), "F1 Bell");
+    EXPECT_EQ(widget<QPushButton>("functionButton28").text(), "F28");
+
+    // Latching: a click turns it on, the next off; the button shows the cab's state.
+    QTest::mouseClick(&bell, Qt::LeftButton);
+    EXPECT_TRUE(controller->functionIsOn(1));
+    EXPECT_TRUE(bell.isChecked());
+    controller->setFunction(1, false); // from elsewhere
+    EXPECT_FALSE(bell.isChecked());
+    controller->setFunction(1, true);
+    EXPECT_TRUE(bell.isChecked());
+    QTest::mouseClick(&bell, Qt::LeftButton);
+    EXPECT_FALSE(controller->functionIsOn(1));
+    EXPECT_FALSE(bell.isChecked());
+
+    // Momentary: on while held, by the mouse or by its key; the key's repeats do nothing.
+    QTest::mousePress(&horn, Qt::LeftButton);
+    EXPECT_TRUE(controller->functionIsOn(2));
+    EXPECT_TRUE(horn.isChecked());
+    QTest::mouseRelease(&horn, Qt::LeftButton);
+    EXPECT_FALSE(controller->functionIsOn(2));
+    EXPECT_FALSE(horn.isChecked());
+    QWidget& slider = widget<QSlider>("speedSlider");
+    slider.setFocus();
+    QTest::keyPress(&slider, Qt::Key_2);
+    EXPECT_TRUE(horn.isChecked());
+    QKeyEvent repeatRelease(QEvent::KeyRelease, Qt::Key_2, Qt::NoModifier, "2", true);
+    QKeyEvent repeatPress(QEvent::KeyPress, Qt::Key_2, Qt::NoModifier, "2", true);
+    QApplication::sendEvent(&slider, &repeatRelease);
+    QApplication::sendEvent(&slider, &repeatPress);
+    EXPECT_TRUE(controller->functionIsOn(2)) << "still held";
+    QTest::keyRelease(&slider, Qt::Key_2);
+    EXPECT_FALSE(horn.isChecked());
+
+    // Another locomotive shows its own functions; the first keeps its own.
+    QTest::keyClick(&slider, Qt::Key_5);
+    EXPECT_TRUE(widget<QPushButton>("functionButton5").isChecked());
+    controller->setLocoAddress(3);
+    EXPECT_FALSE(widget<QPushButton>("functionButton5").isChecked());
+    EXPECT_EQ(bell.text(), "F1");
+    EXPECT_TRUE(controller->findLocomotive(66)->functionIsOn(5));
+
+    // The emergency stop shows until the locomotive is driven again, there and in the list.
+    auto& sign = widget<QLabel>("emergencyStopLabel");
+    EXPECT_FALSE(sign.isVisible());
+    QTest::keyClick(&slider, Qt::Key_Escape);
+    EXPECT_TRUE(sign.isVisible());
+    auto& list = widget<QTreeWidget>("locomotiveList");
+    EXPECT_EQ(list.currentItem()->text(1), "EMERGENCY STOP");
+    EXPECT_EQ(list.findItems("Class 66 (66)", Qt::MatchExactly).size(), 1);
+    QTest::keyClick(&slider, Qt::Key_Up);
+    EXPECT_FALSE(sign.isVisible());
 }
 
 struct CommandButton {
@@ -322,10 +451,8 @@ TEST_F(ThrottleWindowTest, EachCommandButtonSendsItsPacketAndItsTooltipNamesItsK
         {"stopAllButton", "00000000 01110001 01110001 ", nullptr},
         {"idleButton", "11111111 00000000 11111111 ", nullptr},
         {"resetButton", "00000000 00000000 00000000 ", nullptr},
-        {"headlightButton", "00000011 10010000 10010011 ", "(L)"},
-        {"directionButton", nullptr, "(D)"},
-        {"dumpButton", nullptr, nullptr},
-        {"infoButton", nullptr, nullptr},
+        {"functionButton0", "00000011 10010000 10010011 ", "(key 0 or L)"},
+        {"directionButton", "00000011 01000000 01000011 ", "(D)"},
     };
     for (const CommandButton& button : buttons) {
         controller->setSentPacketString("before");
@@ -338,8 +465,17 @@ TEST_F(ThrottleWindowTest, EachCommandButtonSendsItsPacketAndItsTooltipNamesItsK
         }
     }
     EXPECT_EQ(widget<QPushButton>("directionButton").text(), "REVERSE");
-    EXPECT_EQ(widget<QPushButton>("headlightButton").text(), "ON");
+    EXPECT_TRUE(widget<QPushButton>("functionButton0").isChecked());
     EXPECT_TRUE(widget<QSlider>("speedSlider").toolTip().contains("Page Up"));
+
+    // The diagnostics are in their menu and leave the last packet line alone.
+    for (const char* name : {"dumpAction", "infoAction", "testDispatcherAction"}) {
+        controller->setSentPacketString("before");
+        auto& action = widget<QAction>(name);
+        ASSERT_TRUE(widget<QMenu>("diagnosticsMenu").actions().contains(&action)) << name;
+        action.trigger();
+        EXPECT_EQ(controller->sentPacketString(), "before") << name;
+    }
 }
 
 struct KeyCase {
@@ -370,19 +506,25 @@ TEST_F(ThrottleWindowTest, KeysDriveTheThrottleWhereverTheFocusIsButTypeInTheSen
          [](Throttle& t) {
              t.direction = 0;
              t.directionTitle = "REVERSE";
+             t.sent = "00000011 01011000 01011011 ";
          }},
         {Qt::Key_L, "l",
          [](Throttle& t) {
-             t.headlight = true;
-             t.headlightTitle = "ON";
+             t.functions = 1;
+             t.headlightButton = true;
              t.sent = "00000011 10010000 10010011 ";
          }},
+        {Qt::Key_1, "1",
+         [](Throttle& t) {
+             t.functions = 2;
+             t.sent = "00000011 10000001 10000010 ";
+         }},
     };
-    // A button's Space, the slider's and the spin box's arrows, the view's paging and the
-    // chooser's letters would each add their own effect if they saw the key.
-    const std::vector<const char*> focused{"speedSlider",          "addressSpinBox",
-                                           "receivedDataTextView", "headlightButton",
-                                           "modeChooser",          "sendTextField"};
+    // A button's Space, the slider's arrows, the view's paging and the choosers' and the list's
+    // letters would each add their own effect if they saw the key.
+    const std::vector<const char*> focused{"speedSlider",  "addressField", "receivedDataTextView",
+                                           "stopButton",   "modeChooser",  "locomotiveList",
+                                           "sendTextField"};
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     auto& field = widget<QLineEdit>("sendTextField");
@@ -391,9 +533,12 @@ TEST_F(ThrottleWindowTest, KeysDriveTheThrottleWhereverTheFocusIsButTypeInTheSen
             if (controller->locoDirection() != 1) {
                 QTest::mouseClick(&widget<QPushButton>("directionButton"), Qt::LeftButton);
             }
-            if (controller->headlightIsOn()) {
-                QTest::mouseClick(&widget<QPushButton>("headlightButton"), Qt::LeftButton);
+            for (const int function : {0, 1}) {
+                if (controller->functionIsOn(function)) {
+                    controller->setFunction(function, false);
+                }
             }
+            controller->setLocoAddress(3); // the address field as it was
             controller->setLocoSpeed(64);
             field.clear();
             auto& target = widget<QWidget>(name);
@@ -402,7 +547,11 @@ TEST_F(ThrottleWindowTest, KeysDriveTheThrottleWhereverTheFocusIsButTypeInTheSen
 
             Throttle expected = throttle();
             const bool typing = target.objectName() == "sendTextField";
-            if (!typing || key.key == Qt::Key_Escape) {
+            const bool digitInAddress =
+                target.objectName() == "addressField" && key.key == Qt::Key_1;
+            if (digitInAddress) {
+                expected.addressField = "31"; // typed after the address, not yet taken
+            } else if (!typing || key.key == Qt::Key_Escape) {
                 key.effect(expected);
             }
             QTest::keyClick(&target, key.key);
@@ -414,7 +563,8 @@ TEST_F(ThrottleWindowTest, KeysDriveTheThrottleWhereverTheFocusIsButTypeInTheSen
     }
 }
 
-TEST_F(ThrottleWindowTest, TheHeadlightButtonPutsItsFrameOnTheWire) {
+TEST_F(ThrottleWindowTest,
+       TheHeadlightButtonPutsItsFrameOnTheWireAndTheTrackLineFollowsTheStation) {
     choose(widget<QComboBox>("portChooser"), 0);
     auto& open = widget<QPushButton>("openCloseButton");
     QTest::mouseClick(&open, Qt::LeftButton);
@@ -422,10 +572,21 @@ TEST_F(ThrottleWindowTest, TheHeadlightButtonPutsItsFrameOnTheWire) {
     EXPECT_EQ(text("trackLabel"), "Track: connected");
     EXPECT_FALSE(ptys[0].hasData()) << "opening sends nothing";
 
-    QTest::mouseClick(&widget<QPushButton>("headlightButton"), Qt::LeftButton);
+    controller->setReplyTimeout(std::chrono::milliseconds(1));
+    QTest::mouseClick(&widget<QPushButton>("functionButton0"), Qt::LeftButton);
     EXPECT_EQ(ptys[0].read(4), Bytes({0x03, 0x03, 0x90, 0x93}));
-    EXPECT_EQ(widget<QPushButton>("headlightButton").text(), "ON");
+    EXPECT_TRUE(widget<QPushButton>("functionButton0").isChecked());
     EXPECT_EQ(text("sentPacketLabel"), "Last packet: 00000011 10010000 10010011");
+
+    // No reply: the track line says the station does not answer, until it does.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->stationIsAnswering(); }));
+    EXPECT_EQ(text("trackLabel"),
+              "Track: the command station does not answer - check that it is on");
+    // A reply, and time enough for the next: the station answers again.
+    controller->setReplyTimeout(std::chrono::hours(1));
+    ptys[0].write({'O', 'K', '\n'});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->stationIsAnswering(); }));
+    EXPECT_EQ(text("trackLabel"), "Track: connected");
 }
 
 // The built-in station is offered after the machine's ports; choosing it and driving shows, from
@@ -456,6 +617,137 @@ TEST_F(ThrottleWindowTest, TheSimulatedStationShowsTheLocomotiveAsTheBoardDecode
     choose(chooser, 0);
     EXPECT_FALSE(widget<QWidget>("simulatedTrackBox").isVisible());
     window.reset();
+}
+
+// At the smallest size the window is made for, every control is at least as wide and as tall as
+// its text needs: nothing clipped, nothing crushed, with roster labels of the usual length.
+TEST_F(MainWindowTest, AtEightHundredByFiveHundredNoControlIsNarrowerThanItsText) {
+    Roster roster;
+    RosterEntry engine;
+    engine.name = "Class 37 Large Logo";
+    engine.address = 10239;
+    engine.functionLabels = {"Light", "Engine", "Horn", "Bell", "Coupler", "Cab light", "Fans"};
+    ASSERT_TRUE(roster.store(engine));
+    controller->setRoster(roster);
+    controller->setLocoAddress(10239);
+    controller->sendEmergencyStop(nullptr);
+    window->resize(800, 500);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(800, 500); }))
+        << window->width() << "x" << window->height();
+    QApplication::processEvents();
+
+    int checked = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (!control->isVisibleTo(window.get()) || control->window() != window.get() ||
+            qobject_cast<QLineEdit*>(control->parentWidget()) != nullptr ||
+            qobject_cast<QComboBox*>(control->parentWidget()) != nullptr) {
+            continue; // hidden, or a part of a chooser
+        }
+        const QString name = control->objectName();
+        QSize needed;
+        if (auto* label = qobject_cast<QLabel*>(control)) {
+            needed = label->wordWrap() ? label->minimumSizeHint() : label->sizeHint();
+            if (label->wordWrap()) {
+                needed.setHeight(label->heightForWidth(label->width()));
+            }
+        } else if (auto* field = qobject_cast<QLineEdit*>(control)) {
+            needed = {field->fontMetrics().horizontalAdvance(field->text()) + 8,
+                      field->minimumSizeHint().height()};
+        } else if (qobject_cast<QAbstractButton*>(control) != nullptr ||
+                   qobject_cast<QComboBox*>(control) != nullptr ||
+                   qobject_cast<QAbstractSpinBox*>(control) != nullptr) {
+            needed = control->sizeHint();
+            if (auto* box = qobject_cast<QComboBox*>(control)) {
+                needed.setWidth(box->minimumSizeHint().width());
+            }
+        } else {
+            continue;
+        }
+        ++checked;
+        const std::string what = name.toStdString() + " " + control->metaObject()->className();
+        EXPECT_GE(control->width(), needed.width()) << what;
+        EXPECT_GE(control->height(), needed.height()) << what;
+        // And not cut off by what holds it; only a scroll area may hide it above or below.
+        for (QWidget* holder = control->parentWidget(); holder != nullptr;
+             holder = holder->parentWidget()) {
+            const QRect placed(control->mapTo(holder, QPoint(0, 0)), control->size());
+            EXPECT_GE(placed.left(), 0) << what << " in " << holder->objectName().toStdString();
+            EXPECT_LE(placed.right(), holder->width() - 1)
+                << what << " in " << holder->objectName().toStdString();
+            if (qobject_cast<QAbstractScrollArea*>(holder->parentWidget()) == nullptr &&
+                qobject_cast<QAbstractScrollArea*>(holder) == nullptr) {
+                EXPECT_GE(placed.top(), 0) << what;
+                EXPECT_LE(placed.bottom(), holder->height() - 1) << what;
+            }
+            if (holder == window.get()) {
+                break;
+            }
+        }
+    }
+    EXPECT_GT(checked, 50) << "the 29 function buttons and the rest";
+    EXPECT_TRUE(widget<QLabel>("emergencyStopLabel").isVisible());
+    EXPECT_EQ(widget<QLineEdit>("addressField").text(), "10239");
+}
+
+// The settings come back as they were saved: through the file, and into a new window.
+TEST_F(MainWindowTest, SettingsComeBackAsTheyWereSaved) {
+    choose(widget<QComboBox>("portChooser"), 1);
+    listed(1)->setBaudRate(57600);
+    controller->setReconnectsAfterReplug(false);
+    controller->setLocoAddress(130);
+    window->resize(800, 540); // the offscreen screen is 800x600
+    const WindowSettings settings = window->settings();
+    EXPECT_EQ(settings.port, QString::fromStdString(ptys[1].slavePath()));
+    EXPECT_EQ(settings.baudRate, 57600u);
+    EXPECT_EQ(settings.reconnectsAfterReplug, false);
+    EXPECT_EQ(settings.windowSize, QSize(800, 540));
+    EXPECT_EQ(settings.locoAddress, 130);
+
+    const QTemporaryDir directory;
+    const QString file = directory.filePath("dcc-cab.conf");
+    {
+        QSettings stored(file, QSettings::IniFormat);
+        settings.save(stored);
+    }
+    const QSettings stored(file, QSettings::IniFormat);
+    const WindowSettings loaded = WindowSettings::load(stored);
+    EXPECT_EQ(loaded, settings);
+    EXPECT_EQ(WindowSettings::portForKey(*loaded.port, *manager->availablePorts()), listed(1));
+
+    controller->setReconnectsAfterReplug(true);
+    window = std::make_unique<MainWindow>(*controller);
+    window->restoreSettings(loaded);
+    EXPECT_EQ(window->size(), QSize(800, 540));
+    EXPECT_FALSE(controller->reconnectsAfterReplug());
+
+    // Nothing saved, or nonsense: nothing comes back.
+    QSettings nonsense(directory.filePath("other.conf"), QSettings::IniFormat);
+    EXPECT_EQ(WindowSettings::load(nonsense), WindowSettings{});
+    nonsense.setValue("baudRate", "fast");
+    nonsense.setValue("locoAddress", "-3");
+    nonsense.setValue("window/size", "big");
+    EXPECT_EQ(WindowSettings::load(nonsense), WindowSettings{});
+}
+
+TEST(WindowSettingsTest, RemembersAPortByItsStableLinkWhereItHasOne) {
+    const TestDeviceRegistry registry;
+    SerialDevice::Properties properties{
+        {SerialDevice::calloutDeviceKey, "/dev/ttyUSB0"},
+        {SerialDevice::dialinDeviceKey, "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"},
+        {SerialDevice::ttyDeviceKey, "ttyUSB0"}};
+    const auto linked = KESSerialPort::serialPortWithDevice(
+        std::make_shared<const SerialDevice>(std::move(properties)));
+    properties = {{SerialDevice::calloutDeviceKey, "/dev/ttyACM0"},
+                  {SerialDevice::ttyDeviceKey, "ttyACM0"}};
+    const auto plain = KESSerialPort::serialPortWithDevice(
+        std::make_shared<const SerialDevice>(std::move(properties)));
+    EXPECT_EQ(WindowSettings::keyOfPort(*linked), "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
+    EXPECT_EQ(WindowSettings::keyOfPort(*plain), "/dev/ttyACM0");
+    const std::vector<std::shared_ptr<KESSerialPort>> ports{plain, linked};
+    EXPECT_EQ(WindowSettings::portForKey("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", ports),
+              linked);
+    EXPECT_EQ(WindowSettings::portForKey("/dev/ttyACM0", ports), plain);
+    EXPECT_EQ(WindowSettings::portForKey("/dev/ttyUSB9", ports), nullptr) << "absent: none";
 }
 
 TEST_F(MainWindowTest, QuittingClosesEveryListedPortAndTheFarEndsSeeTheHangUp) {

@@ -269,13 +269,13 @@ using Loco = LayoutModel::Locomotive;
 const Press presses[] = {
     {"speed 64 at address 3 in 28 steps, given before the port opened",
      [](DCCController& cab) { cab.setLocoSpeed(64); },
-     {{three, Loco{SpeedMode::Steps28, 14, true, false, 0, false}}}},
+     {{three, Loco{SpeedMode::Steps28, 14, true, 0u, false}}}},
     {"headlight on",
      [](DCCController& cab) { cab.headlight(nullptr); },
-     {{three, Loco{SpeedMode::Steps28, 14, true, true, 0, false}}}},
+     {{three, Loco{SpeedMode::Steps28, 14, true, 1u, false}}}},
     {"emergency stop",
      [](DCCController& cab) { cab.sendEmergencyStop(nullptr); },
-     {{three, Loco{SpeedMode::Steps28, 0, true, true, 0, true}}}},
+     {{three, Loco{SpeedMode::Steps28, 0, true, 1u, true}}}},
     {"long address 1000, 128 steps, reverse, speed 100",
      [](DCCController& cab) {
          ASSERT_TRUE(cab.setLocoAddress(1000));
@@ -283,12 +283,12 @@ const Press presses[] = {
          cab.sendDirectionChange(nullptr);
          cab.setLocoSpeed(100);
      },
-     {{three, Loco{SpeedMode::Steps28, 0, true, true, 0, true}},
-      {thousand, Loco{SpeedMode::Steps128, 100, false, false, 0, false}}}},
+     {{three, Loco{SpeedMode::Steps28, 0, true, 1u, true}},
+      {thousand, Loco{SpeedMode::Steps128, 100, false, 0u, false}}}},
     {"broadcast stop",
      [](DCCController& cab) { cab.sendBroadcastEmergencyStop(nullptr); },
-     {{three, Loco{SpeedMode::Steps28, 0, true, true, 0, true}},
-      {thousand, Loco{SpeedMode::Steps28, 0, false, false, 0, true}}}},
+     {{three, Loco{SpeedMode::Steps28, 0, true, 1u, true}},
+      {thousand, Loco{SpeedMode::Steps28, 0, false, 0u, true}}}},
 };
 
 TEST_F(DCCControllerLink, TheBoardsLayoutEndsWhereTheButtonsPutIt) {

@@ -1,16 +1,18 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
-// How big a soak run is. DCCCAB_SOAK_FRAMES sets the number of frames of the long frame run
-// (1,000,000 when unset); every other count of the soak scales with it, so that a short run
-// (scripts/soak --short) shrinks everything at once.
+// How big a soak run is, and its random seed. DCCCAB_SOAK_FRAMES sets the number of frames of the
+// long frame run (1,000,000 when unset); every other count of the soak scales with it, so that a
+// short run (scripts/soak --short) shrinks everything at once.
 namespace Soak {
 
 constexpr std::uint64_t fullFrames = 1'000'000;
@@ -22,6 +24,34 @@ inline std::uint64_t frames() {
     }
     const unsigned long long value = std::strtoull(text, nullptr, 10);
     return value == 0 ? fullFrames : value;
+}
+
+// The seed of a test's random commands: DCCCAB_SOAK_SEED when set (a decimal number), so that a
+// failing run can be replayed, else a fresh one. Call from inside a test: the seed goes to the
+// test's XML report (property "seed") and to standard error, which stays open while a soak mutes
+// standard output. A value that is not a number fails the test and a fresh seed is used.
+inline std::uint64_t seed() {
+    std::uint64_t value = 0;
+    bool given = false;
+    if (const char* text = std::getenv("DCCCAB_SOAK_SEED"); text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long parsed = std::strtoull(text, &end, 10);
+        given = text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0;
+        if (given) {
+            value = parsed;
+        } else {
+            ADD_FAILURE() << "DCCCAB_SOAK_SEED=" << text << " is not a decimal number";
+        }
+    }
+    if (!given) {
+        std::random_device device;
+        value = (std::uint64_t{device()} << 32) | device();
+    }
+    testing::Test::RecordProperty("seed", std::to_string(value));
+    std::fprintf(stderr, "soak seed %llu (replay with DCCCAB_SOAK_SEED=%llu)\n",
+                 static_cast<unsigned long long>(value), static_cast<unsigned long long>(value));
+    return value;
 }
 
 // full at the full frame count, in proportion below it, never less than floor.
