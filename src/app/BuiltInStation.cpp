@@ -102,6 +102,10 @@ std::shared_ptr<KESSerialPort> BuiltInStation::start(std::string* why) {
     return port_;
 }
 
+LayoutModel BuiltInStation::boardLayout() const {
+    return board_ ? board_->layout() : LayoutModel{};
+}
+
 void BuiltInStation::deliver() {
     std::deque<SimulatedBoard::Event> events;
     {

@@ -48,6 +48,9 @@ public:
 
     // The board's picture of the track as last reported; empty before the first frame.
     const LayoutModel& layout() const { return layout_; }
+    // The board's picture of the track as it stands now, frames not yet reported included; empty
+    // before start.
+    LayoutModel boardLayout() const;
     // Frames the board has reported.
     std::uint64_t frames() const { return frames_; }
 

@@ -1,6 +1,7 @@
 #include "ScriptInterpreter.h"
 
 #include "DCCController.h"
+#include "DCCFunctionEncoding.h"
 #include "MemoryButton.h"
 #include "MemoryTextField.h"
 #include "MemoryValueControl.h"
@@ -23,6 +24,7 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::none:
         break;
     case Command::wrong:
+        ++refusedLines_;
         std::fprintf(stderr, "dcc-cab: script line %llu: %s\n",
                      static_cast<unsigned long long>(lineNumber), line.text.c_str());
         break;
@@ -56,9 +58,16 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::testDispatcher:
         cab_.testDispatcher();
         break;
-    case Command::openOrClosePort:
+    case Command::openOrClosePort: {
+        const bool opening = !cab_.portIsOpen();
         cab_.openOrClosePort(nullptr);
+        if (opening) {
+            Step step;
+            step.opensPort = true;
+            return step;
+        }
         break;
+    }
     case Command::status:
         std::printf("\n%s\n", status().c_str());
         break;
@@ -77,6 +86,15 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::sendSpeedChange:
         speed_.setIntegerValue(static_cast<int>(value));
         cab_.sendSpeedChange(&speed_);
+        break;
+    case Command::setFunction:
+        cab_.setFunction(static_cast<int>(value), line.on);
+        break;
+    case Command::pressFunction:
+        cab_.pressFunction(static_cast<int>(value));
+        break;
+    case Command::releaseFunction:
+        cab_.releaseFunction(static_cast<int>(value));
         break;
     case Command::wait:
         return {Step::Kind::wait, std::chrono::milliseconds(value), true};
@@ -100,5 +118,6 @@ std::string ScriptInterpreter::status() const {
            ", " + (cab_.locoDirection() == 1 ? "FORWARD" : "REVERSE") + ", headlight " +
            (cab_.headlightIsOn() ? "ON" : "OFF") + ", port " +
            (cab_.portIsOpen() ? "open" : "closed") + ", packet " +
-           (packet.empty() ? "none" : packet);
+           (packet.empty() ? "none" : packet) +
+           ", functions on: " + functionListText(cab_.functions());
 }

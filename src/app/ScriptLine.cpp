@@ -11,7 +11,7 @@ using Command = ScriptLine::Command;
 struct Rule {
     Command command;
     std::string_view name;
-    enum class Argument { none, text, number, optionalNumber } argument;
+    enum class Argument { none, text, number, optionalNumber, numberAndSwitch } argument;
     std::int64_t lowest = 0;
     std::int64_t highest = 0;
 };
@@ -34,6 +34,9 @@ constexpr Rule rules[] = {
     {Command::setLocoAddress, "setLocoAddress", Rule::Argument::number, 1, 10239},
     {Command::setSpeedMode, "setSpeedMode", Rule::Argument::number, 0, 2},
     {Command::sendSpeedChange, "sendSpeedChange", Rule::Argument::number, 0, 127},
+    {Command::setFunction, "setFunction", Rule::Argument::numberAndSwitch, 0, 28},
+    {Command::pressFunction, "pressFunction", Rule::Argument::number, 0, 28},
+    {Command::releaseFunction, "releaseFunction", Rule::Argument::number, 0, 28},
     {Command::wait, "wait", Rule::Argument::number, 0, 3600000},
     {Command::waitUntilIdle, "waitUntilIdle", Rule::Argument::optionalNumber, 0, 3600000},
 };
@@ -56,17 +59,34 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+// The line without its trailing comment: from a '#' after a blank on.
+std::string_view withoutComment(std::string_view line) {
+    for (std::size_t at = line.find('#'); at != std::string_view::npos;
+         at = line.find('#', at + 1)) {
+        if (line[at - 1] == ' ' || line[at - 1] == '\t') {
+            return trimmed(line.substr(0, at));
+        }
+    }
+    return line;
+}
+
 } // namespace
 
 ScriptLine parseScriptLine(std::string_view rawLine) {
+    if (rawLine.size() > scriptLineLimit) {
+        return {Command::wrong, "longer than " + std::to_string(scriptLineLimit) + " bytes",
+                std::nullopt};
+    }
     const std::string_view line = trimmed(rawLine);
     if (line.empty() || line[0] == '#') {
         return {};
     }
-    const std::size_t space = line.find_first_of(" \t");
-    const std::string_view name = line.substr(0, space);
+    const std::string_view command = withoutComment(line);
+    const std::size_t space = command.find_first_of(" \t");
+    const std::string_view name = command.substr(0, space);
     const std::string_view rest =
-        space == std::string_view::npos ? "" : trimmed(line.substr(space));
+        space == std::string_view::npos ? "" : trimmed(command.substr(space));
+    // The report repeats the whole line, comment and all, as it was written.
     auto wrong = [&](const std::string& what) {
         return ScriptLine{Command::wrong, what + ": " + std::string(line), std::nullopt};
     };
@@ -99,15 +119,19 @@ ScriptLine parseScriptLine(std::string_view rawLine) {
     if (words.empty() && rule->argument == Rule::Argument::optionalNumber) {
         return {rule->command, {}, std::nullopt};
     }
-    if (words.size() != 1) {
-        return wrong(ruleName + " takes one number");
+    const bool switched = rule->argument == Rule::Argument::numberAndSwitch;
+    if (words.size() != (switched ? 2 : 1)) {
+        return wrong(ruleName + (switched ? " takes a number and on or off" : " takes one number"));
     }
     const std::optional<std::int64_t> value = number(words[0]);
     if (!value || *value < rule->lowest || *value > rule->highest) {
         return wrong(ruleName + " takes a number from " + std::to_string(rule->lowest) + " to " +
                      std::to_string(rule->highest));
     }
-    return {rule->command, {}, value};
+    if (switched && words[1] != "on" && words[1] != "off") {
+        return wrong(ruleName + " takes on or off after the number");
+    }
+    return {rule->command, {}, value, switched && words[1] == "on"};
 }
 
 std::string_view scriptCommandName(Command command) {

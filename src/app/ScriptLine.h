@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ struct ScriptLine {
         setLocoAddress,
         setSpeedMode,
         sendSpeedChange,
+        setFunction,
+        pressFunction,
+        releaseFunction,
         wait,
         waitUntilIdle,
     };
@@ -40,11 +44,18 @@ struct ScriptLine {
     std::string text;
     // The number of the commands that take one, within their range; waitUntilIdle may have none.
     std::optional<std::int64_t> number;
+    // setFunction: on (true) or off.
+    bool on = false;
 
     bool operator==(const ScriptLine&) const = default;
 };
 
-// Reads one line, without its line ending.
+// The longest line read, in bytes without its line ending; a longer one is refused.
+constexpr std::size_t scriptLineLimit = 4096;
+
+// Reads one line, without its line ending. A '#' at the start of the line or after a blank
+// begins a comment that runs to the line's end, after any command (send's text too). A line over
+// scriptLineLimit bytes is wrong, whatever it holds; its report does not repeat it.
 ScriptLine parseScriptLine(std::string_view line);
 
 // The name a command is written with in a script; empty for none and wrong.

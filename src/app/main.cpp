@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -33,9 +34,23 @@ std::string windowProgram() {
     return directory + "dcc-cab-window";
 }
 
+// Standard input, output and error closed by the caller (`<&-`) are opened on /dev/null, before
+// anything else gets a descriptor: else the first descriptor opened (a signalfd, a port) would
+// take the number and be read as the script or written as output. A closed standard input is an
+// empty script.
+void reserveStandardDescriptors() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) == -1 && errno == EBADF) {
+            // Opening takes the lowest free number: this one (the lower ones are taken by now).
+            ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    reserveStandardDescriptors();
     DCCCabCommandLine::Options options;
     if (const std::optional<int> status =
             DCCCabCommandLine::parse(std::vector<std::string>(argv + 1, argv + argc), options)) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -143,6 +144,12 @@ std::vector<Bytes> repeated(const Bytes& frame, int priority) {
     return frames;
 }
 
+// frame, the idle packet, then frames: a record written once, then rewritten.
+std::vector<Bytes> after(const Bytes& frame, std::vector<Bytes> frames) {
+    frames.insert(frames.begin(), {frame, workedSequenceWire().at("IDLE")});
+    return frames;
+}
+
 std::vector<Bytes> worked(const char* title) {
     for (const WorkedSequence& sequence : workedSequences()) {
         if (std::string(sequence.title) == title) {
@@ -162,6 +169,7 @@ struct ScriptCase {
     std::vector<std::string> script;
     std::vector<Bytes> wire;
     std::vector<std::string> saidOnStandardError = {};
+    int exitStatus = 0;
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* os) {
@@ -177,7 +185,7 @@ TEST_P(HeadlessCabScriptTest, PutsTheFramesOnTheWireInOrderAndEndsWithItsInput) 
     cab.type(c.script);
     cab.closeInput();
     EXPECT_EQ(playBoard(line, cab), c.wire);
-    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    EXPECT_EQ(cab.exitStatus(), c.exitStatus) << cab.output("err");
     for (const std::string& said : c.saidOnStandardError) {
         EXPECT_NE(cab.output("err").find(said), std::string::npos) << cab.output("err");
     }
@@ -202,22 +210,28 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"longAddress",
                    {"setLocoAddress 1000", "sendSpeedChange 64"},
                    repeated({0x04, 0xC3, 0xE8, 0x78, 0x53}, 0)},
+        // A new mode and a new direction go out at once, in the speed packet at speed 0; the
+        // speed that follows takes the same record over.
         ScriptCase{"fourteenSteps",
                    {"setSpeedMode 0", "sendSpeedChange 64"},
-                   repeated({0x03, 0x03, 0x68, 0x6B}, 0)},
-        ScriptCase{"hundredTwentyEightSteps",
-                   {"setSpeedMode 2", "sendSpeedChange 64"},
-                   repeated({0x04, 0x03, 0x3F, 0xC1, 0xFD}, 0)},
+                   after({0x03, 0x03, 0x60, 0x63}, repeated({0x03, 0x03, 0x68, 0x6B}, 0))},
+        ScriptCase{
+            "hundredTwentyEightSteps",
+            {"setSpeedMode 2", "sendSpeedChange 64"},
+            after({0x04, 0x03, 0x3F, 0x80, 0xBC}, repeated({0x04, 0x03, 0x3F, 0xC1, 0xFD}, 0))},
         ScriptCase{"reverse",
                    {"sendDirectionChange", "sendSpeedChange 64"},
-                   repeated({0x03, 0x03, 0x58, 0x5B}, 0)},
-        // Wrong lines are reported with their numbers and change nothing on the wire.
+                   after({0x03, 0x03, 0x40, 0x43}, repeated({0x03, 0x03, 0x58, 0x5B}, 0))},
+        // Wrong lines are reported with their numbers, change nothing on the wire and make the
+        // exit status 3; a line too long is one of them, and the lines after it run.
         ScriptCase{"wrongLinesChangeNothing",
                    {"bogus 1", "setSpeedMode 3", "sendSpeedChange 64x", "headlight on",
-                    "sendSpeedChange 64"},
+                    "send " + std::string(100000, 'A'), "sendSpeedChange 64   # a comment"},
                    worked("priority0"),
-                   {"script line 1: unknown command 'bogus'",
-                    "script line 2:", "script line 3:", "script line 4:"}},
+                   {"script line 1: unknown command 'bogus'", "script line 2:", "script line 3:",
+                    "script line 4:", "script line 5: longer than 4096 bytes",
+                    "5 script lines were refused"},
+                   3},
         // Quitting mid-stream: the frame on its way goes, nothing after it.
         ScriptCase{"quitMidStream", {"sendSpeedChange 64", "quit", "sendStop"}, {speed64}}),
     [](const testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
@@ -230,9 +244,18 @@ TEST(HeadlessCabTest, StatusTellsTheLocomotiveAndTheLastPacket) {
     playBoard(line, cab);
     EXPECT_NE(cab.output("out").find("\nstatus: address 3, 28 steps, speed 64, step 14, FORWARD, "
                                      "headlight OFF, port open, packet 00000011 01111000 "
-                                     "01111011\n"),
+                                     "01111011, functions on: none\n"),
               std::string::npos)
         << cab.output("out");
+}
+
+// Polls condition every 10 ms until it holds or 20 seconds have passed; answers whether it held.
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+        ::poll(nullptr, 0, 10);
+    }
+    return condition();
 }
 
 TEST(HeadlessCabTest, ABoardThatHangsUpEndsTheRunWithAClearMessage) {
@@ -241,12 +264,98 @@ TEST(HeadlessCabTest, ABoardThatHangsUpEndsTheRunWithAClearMessage) {
     cab.type({"sendSpeedChange 64"});
     EXPECT_EQ(line.read(4), speed64);
     line.closeMaster();
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (cab.exitStatus() < 0 && std::chrono::steady_clock::now() < giveUp) {
-        ::poll(nullptr, 0, 10);
-    }
+    EXPECT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
     EXPECT_EQ(cab.exitStatus(), 1);
     EXPECT_NE(cab.output("err").find("hung up"), std::string::npos) << cab.output("err");
+}
+
+// Two locomotives driven in turn: each keeps its own speed and functions, and choosing one sends
+// nothing. On the simulated station the board's layout at the end shows both.
+TEST(HeadlessCabTest, DrivesTwoLocomotivesInTurn) {
+    const std::vector<std::string> script{
+        "setLocoAddress 5", "sendSpeedChange 64", "waitUntilIdle",     "setFunction 1 on",
+        "waitUntilIdle",    "setLocoAddress 7",   "setFunction 5 on",  "waitUntilIdle",
+        "pressFunction 2",  "waitUntilIdle",      "releaseFunction 2", "waitUntilIdle",
+        "status",           "setLocoAddress 5",   "waitUntilIdle",     "status"};
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type(script);
+    cab.closeInput();
+    std::vector<Bytes> wire;
+    for (const std::vector<Bytes>& frames : {
+             repeated({0x03, 0x05, 0x78, 0x7D}, 0), // 5: speed 64, step 14
+             repeated({0x03, 0x05, 0x81, 0x84}, 1), // 5: F1 on
+             repeated({0x03, 0x07, 0xB1, 0xB6}, 1), // 7: F5 on
+             repeated({0x03, 0x07, 0x82, 0x85}, 1), // 7: F2 pressed
+             // The release goes in the record the press went in: the idle packet between them.
+             std::vector<Bytes>{workedSequenceWire().at("IDLE")},
+             repeated({0x03, 0x07, 0x80, 0x87}, 1), // 7: F2 released
+         }) {
+        wire.insert(wire.end(), frames.begin(), frames.end());
+    }
+    EXPECT_EQ(playBoard(line, cab), wire);
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    const std::string out = cab.output("out");
+    const std::size_t seven = out.find("\nstatus: address 7, 28 steps, speed 0, step 0, FORWARD, "
+                                       "headlight OFF, port open, packet 00000111 10000000 "
+                                       "10000111, functions on: F5\n");
+    const std::size_t five = out.find("\nstatus: address 5, 28 steps, speed 64, step 14, FORWARD, "
+                                      "headlight OFF, port open, packet 00000111 10000000 "
+                                      "10000111, functions on: F1\n");
+    EXPECT_NE(seven, std::string::npos) << out;
+    EXPECT_NE(five, std::string::npos) << out;
+    EXPECT_LT(seven, five) << out;
+
+    HeadlessCab simulated({"--simulate"});
+    simulated.type(script);
+    simulated.closeInput();
+    EXPECT_TRUE(eventually([&] { return simulated.exitStatus() >= 0; }));
+    const std::string layout = simulated.output("out");
+    EXPECT_NE(layout.find("\nloco 5: step 14 of 28, forward, F1 on\nloco 7: "), std::string::npos)
+        << layout;
+    EXPECT_NE(layout.find("forward, F5 on\n"), std::string::npos) << layout;
+}
+
+TEST(HeadlessCabTest, AReopeningThatFailsEndsTheRunWithStatusOne) {
+    PseudoTerminalPair line;
+    HeadlessCab cab({"--port", line.slavePath()});
+    cab.type({"openOrClosePort", "status"});
+    EXPECT_TRUE(
+        eventually([&] { return cab.output("out").find("port closed") != std::string::npos; }));
+    line.closeMaster();
+    cab.type({"openOrClosePort", "sendStop"});
+    cab.closeInput();
+    EXPECT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
+    EXPECT_EQ(cab.exitStatus(), 1);
+    EXPECT_NE(cab.output("err").find("dcc-cab: cannot open "), std::string::npos)
+        << cab.output("err");
+}
+
+// A wait lasts its time also when the dispatcher was idle before it; waits that end at once
+// follow each other by the hundred thousand.
+TEST(HeadlessCabTest, AWaitLastsItsTimeAfterAnIdleDispatcher) {
+    PseudoTerminalPair line;
+    const auto started = std::chrono::steady_clock::now();
+    HeadlessCab waiting({"--port", line.slavePath()});
+    waiting.type({"waitUntilIdle", "wait 400", "quit"});
+    waiting.closeInput();
+    EXPECT_TRUE(playBoard(line, waiting).empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+
+    // From a file, which is there whole at once.
+    char path[] = "/tmp/dcc-e2e-script-XXXXXX";
+    const int file = ::mkstemp(path);
+    std::string script;
+    for (int i = 0; i < 200000; ++i) {
+        script += "waitUntilIdle\n";
+    }
+    script += "sendStop\n";
+    EXPECT_EQ(::write(file, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    ::close(file);
+    HeadlessCab cab({"--port", line.slavePath(), "--script", path});
+    EXPECT_EQ(playBoard(line, cab), repeated({0x03, 0x03, 0x60, 0x63}, 0));
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    ::unlink(path);
 }
 
 // A script that cannot be read ends the run before any frame; an empty one is a script that
