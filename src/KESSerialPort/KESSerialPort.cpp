@@ -43,11 +43,16 @@ constexpr auto drainLimit = 250ms;
 void drainOutput(int descriptor) {
     const auto deadline = std::chrono::steady_clock::now() + drainLimit;
     int queued = 0;
-    while (::ioctl(descriptor, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+    bool known = false;
+    while ((known = ::ioctl(descriptor, TIOCOUTQ, &queued) == 0) && queued > 0 &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
-    ::tcflush(descriptor, TCOFLUSH);
+    // Only what is still queued is thrown away. A pseudo-terminal reports nothing queued while
+    // the last frame may still be on its way to the other side, where a flush would drop it.
+    if (!known || queued > 0) {
+        ::tcflush(descriptor, TCOFLUSH);
+    }
 }
 
 std::string failureText(int code, const std::string& path) {

@@ -15,6 +15,7 @@
 #include "ProgramLifetime.h"
 #include "QtMainQueue.h"
 #include "QuitSignals.h"
+#include "RosterFile.h"
 #include "ScriptInterpreter.h"
 #include "ScriptLine.h"
 #include "SystemServices.h"
@@ -375,6 +376,12 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
     cab.setOpenCloseButton(&openClose);
     cab.setAddressModeButton(&modes);
     cab.awakeFromNib();
+    // The roster names locomotives and says which functions are momentary, as in the window.
+    const RosterFile::Loaded roster = RosterFile::load(RosterFile::defaultPath());
+    if (roster.problem) {
+        std::fprintf(stderr, "dcc-cab: %s\n", roster.problem->c_str());
+    }
+    cab.setRoster(roster.roster);
 
     std::shared_ptr<KESSerialPort> port;
     if (!options.portPaths.empty()) {
