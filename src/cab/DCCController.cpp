@@ -550,15 +550,7 @@ void DCCController::sendReset(const void*) {
     if (!started_) {
         return;
     }
-    // Every decoder restarts stopped, forward, with its functions off: so does every
-    // locomotive here, and nothing queued before may undo that on the track.
-    for (const auto& loco : locomotives_) {
-        withdraw(*loco, true);
-        loco->setSpeed(0, 0);
-        loco->setDirection(1);
-        loco->setFunctions(0);
-        loco->setEmergencyStopped(false);
-    }
+    restartEveryLocomotive(false);
     handOver(resetIndex, 1);
     updateSentPacketString(*catalogue_[resetIndex]);
     announceAll();
@@ -624,16 +616,22 @@ void DCCController::sendDump(const void*) {
     std::printf("\n");
     sendEmergencyStopTo(*shown_, 0);
     // The reset and the stop all that follow: every locomotive ends stopped, lights off.
+    restartEveryLocomotive(true);
+    handOver(resetIndex, 1);
+    handOver(broadcastStopIndex, 1);
+    announceAll();
+}
+
+// Every decoder restarts stopped, forward, with its functions off: so does every locomotive
+// here, and nothing queued before may undo that on the track.
+void DCCController::restartEveryLocomotive(bool emergencyStopped) {
     for (const auto& loco : locomotives_) {
         withdraw(*loco, true);
         loco->setSpeed(0, 0);
         loco->setDirection(1);
         loco->setFunctions(0);
-        loco->setEmergencyStopped(true);
+        loco->setEmergencyStopped(emergencyStopped);
     }
-    handOver(resetIndex, 1);
-    handOver(broadcastStopIndex, 1);
-    announceAll();
 }
 
 void DCCController::announceAll() {

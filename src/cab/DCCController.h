@@ -288,6 +288,8 @@ private:
     void announce(const Locomotive& loco);
     void announceShown();
     void announceAll();
+    // What a decoder reset does to every locomotive, and whether a stop all follows it.
+    void restartEveryLocomotive(bool emergencyStopped);
     void sendNextFrame();
     void followDispatcher();
     void replyTimedOut();
