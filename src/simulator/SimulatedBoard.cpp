@@ -271,6 +271,9 @@ void SimulatedBoard::answer(const FrameParser::Event& frame, Clock::time_point a
             plan = shaper_.shape(event.reply);
         }
         due = arrived + shaper_.knobs().replyDelay;
+        for (const std::vector<std::uint8_t>& write : plan.writes) {
+            counters_.replyBytes += write.size();
+        }
     }
     event.replyNote = std::move(plan.note);
     for (std::size_t i = 0; i < plan.writes.size(); ++i) {

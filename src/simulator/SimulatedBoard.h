@@ -33,7 +33,9 @@
 // board's thread only, one event at a time, never after stop() has returned; it must not call
 // stop() or destroy the board. For a frame, its event is delivered, and the frame counted and
 // applied to the layout, before its reply is written: a client that has read a reply can rely on
-// all three. The write counters go up only after the write.
+// all three. The reply's bytes are counted in replyBytes before the event: a client that has
+// seen the events of its frames and read replyBytes bytes has every reply owed for them so far.
+// The write counters go up only after the write.
 //
 // Ownership: the board owns the pseudo-terminal and its thread; the destructor stops the thread
 // and closes every descriptor.
@@ -64,6 +66,10 @@ public:
         std::uint64_t discardedBytes = 0; // bytes that were part of no frame
         std::uint64_t writes = 0;         // writes the line took whole
         std::uint64_t failedWrites = 0;   // writes it took in part or not at all
+        // Bytes of the replies the board has queued to write, as the knobs shaped them (a reply
+        // held back counts when the one that carries it is queued). What a hang-up or stop then
+        // discards stays counted.
+        std::uint64_t replyBytes = 0;
     };
 
     using Observer = std::function<void(const Event&)>;
