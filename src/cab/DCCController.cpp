@@ -375,11 +375,31 @@ void DCCController::sendSpeed(Locomotive& loco, std::int64_t speed, bool show) {
     rewrite(record, joined(locoAddressBytes(loco.address()), instruction->bytes));
     loco.setSpeed(speed, instruction->step);
     loco.setEmergencyStopped(false);
+    supersedeStops(loco, true);
     handOver(record, 0);
     if (show) {
         updateSentPacketString(record);
     }
     announce(loco);
+}
+
+// A stop still repeating in the queues would otherwise go out after the newer command and undo
+// it on the track while the throttle shows the command: the locomotive's own emergency stop
+// always gives way to a new speed; stop all and the reset, which concern every locomotive, give
+// way once they have reached the track (a record is queued with four repeats to go).
+void DCCController::supersedeStops(Locomotive& loco, bool speed) {
+    auto reachedTheTrack = [](const DCCMessage* record) {
+        return record->queue != nullptr && record->repeatsLeft < 4;
+    };
+    if (speed) {
+        dispatcher_.removeMessage(loco.records().emergencyStop);
+        if (reachedTheTrack(catalogue_[broadcastStopIndex].get())) {
+            dispatcher_.removeMessage(catalogue_[broadcastStopIndex].get());
+        }
+    }
+    if (reachedTheTrack(catalogue_[resetIndex].get())) {
+        dispatcher_.removeMessage(catalogue_[resetIndex].get());
+    }
 }
 
 void DCCController::rewrite(DCCMessage& message, const std::vector<std::uint8_t>& bytes) {
@@ -480,6 +500,7 @@ void DCCController::changeFunction(Locomotive& loco, int function, bool on) {
     DCCMessage& record = *recordsOf(loco).functionGroups[static_cast<std::size_t>(group)];
     rewrite(record, joined(locoAddressBytes(loco.address()),
                            functionGroupInstruction(group, loco.functions())));
+    supersedeStops(loco, false);
     handOver(record, 1);
     if (function == 0 && loco.speedMode() == 0 && !loco.isEmergencyStopped()) {
         // A 14-step decoder takes its light from the speed instruction.

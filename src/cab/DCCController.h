@@ -279,6 +279,9 @@ private:
     void changeFunction(Locomotive& loco, int function, bool on);
     void changeDirection(Locomotive& loco, std::int64_t direction);
     void changeSpeedMode(Locomotive& loco, std::int64_t mode);
+    // Takes out of the queues the stops a new command for loco (a speed, or with speed false a
+    // function) supersedes.
+    void supersedeStops(Locomotive& loco, bool speed);
     void handOver(DCCMessage& message, std::int32_t priority);
     void handOver(std::size_t index, std::int32_t priority);
     // Takes loco's waiting speed (and, with functions, function) packets out of the queues.

@@ -394,8 +394,11 @@ TEST_F(DCCControllerTest, LocomotivesKeepTheirOwnStateAndPackets) {
         EXPECT_TRUE(loco->isEmergencyStopped());
     }
     EXPECT_EQ(fiveSpeed.queue, nullptr);
+    cab->sendEmergencyStop(nullptr);
     cab->setLocoSpeed(10);
     EXPECT_FALSE(cab->isEmergencyStopped()) << "driven again";
+    EXPECT_EQ(entry(DCCController::emergencyStopIndex).queue, nullptr)
+        << "an emergency stop still repeating would stop it again behind the throttle's back";
     cab->sendReset(nullptr);
     for (const auto& loco : cab->locomotives()) {
         EXPECT_EQ(loco->speed(), 0);

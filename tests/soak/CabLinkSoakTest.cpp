@@ -73,6 +73,15 @@ public:
         queueOf_[record] = -1;
     }
 
+    // Takes record out if it has been written since it was queued (it has fewer than four
+    // repeats to go).
+    void removeIfWritten(int record) {
+        const auto found = queueOf_.find(record);
+        if (found != queueOf_.end() && found->second >= 0 && repeatsLeft_[record] < 4) {
+            remove(record);
+        }
+    }
+
     // One reply from the board.
     void reply() {
         if (!idle_) {
@@ -442,31 +451,25 @@ protected:
         case 1:
         case 2:
             cab->setLocoSpeed(static_cast<std::int64_t>(random() % 128));
-            add(own().speed, 0);
+            addSpeed(model);
             break;
         case 3:
             cab->sendDirectionChange(nullptr);
-            add(own().speed, 0);
+            addSpeed(model);
             break;
-        case 4: {
-            const bool stopped = cab->isEmergencyStopped();
-            cab->headlight(nullptr);
-            add(own().functionGroups[0], 1);
-            if (cab->speedMode() == 0 && !stopped) {
-                add(own().speed, 0);
-            }
+        case 4:
+            headlight(model);
             break;
-        }
         case 5:
             cab->setSpeedMode(static_cast<std::int64_t>(random() % 3));
-            add(own().speed, 0);
+            addSpeed(model);
             break;
         case 6:
             ASSERT_TRUE(cab->setLocoAddress(addresses[random() % std::size(addresses)]));
             break;
         case 7:
             cab->sendStop(nullptr);
-            add(own().speed, 0);
+            addSpeed(model);
             break;
         case 8:
             withdraw(false, false);
@@ -490,24 +493,68 @@ protected:
         }
     }
 
+    // What a new command for the shown locomotive hands over, after the stops it supersedes
+    // leave the queues: its own emergency stop before a speed, stop all and the reset once they
+    // have been written.
+    void supersedeStops(ScheduleModel& model, bool speed) {
+        if (speed) {
+            model.remove(numberOf(cab->shownLocomotive().records().emergencyStop));
+            model.removeIfWritten(
+                numberOf(cab->catalogueMessage(DCCController::broadcastStopIndex)));
+        }
+        model.removeIfWritten(numberOf(cab->catalogueMessage(DCCController::resetIndex)));
+    }
+
+    // The model's side of a command that sent the shown locomotive's speed packet.
+    void addSpeed(ScheduleModel* model) {
+        if (model != nullptr) {
+            supersedeStops(*model, true);
+            model->add(numberOf(cab->shownLocomotive().records().speed), 0);
+        }
+    }
+
+    // The headlight (F0), given to the cab and the model: its group, and in 14-step mode the
+    // speed packet that carries the light there.
+    void headlight(ScheduleModel* model) {
+        const bool stopped = cab->isEmergencyStopped();
+        cab->headlight(nullptr);
+        if (model != nullptr) {
+            supersedeStops(*model, false);
+            model->add(numberOf(cab->shownLocomotive().records().functionGroups[0]), 1);
+            if (cab->speedMode() == 0 && !stopped) {
+                addSpeed(model);
+            }
+        }
+    }
+
     // The last commands: a speed in a mode the board reads alike, and the light; once they
     // have gone out, the board's picture of the locomotive is what the cab holds.
     void expectTheLayoutFollowsTheCab(ScheduleModel* model) {
         queue.drain();
         ASSERT_NO_FATAL_FAILURE(takeDisplay(model));
         cab->setSpeedMode(2);
-        if (model != nullptr) {
-            model->add(numberOf(cab->shownLocomotive().records().speed), 0);
-        }
+        addSpeed(model);
         cab->setLocoSpeed(77);
-        if (model != nullptr) {
-            model->add(numberOf(cab->shownLocomotive().records().speed), 0);
-        }
-        cab->headlight(nullptr);
-        if (model != nullptr) {
-            model->add(numberOf(cab->shownLocomotive().records().functionGroups[0]), 1);
-        }
-        // A reply the board keeps back (its knobs may still be on) is made up by the timer.
+        addSpeed(model);
+        headlight(model);
+        ASSERT_NO_FATAL_FAILURE(settle(model));
+        const LocoAddress address{static_cast<std::uint16_t>(cab->locoAddress()),
+                                  cab->locoAddress() >= 128};
+        const std::optional<LayoutModel::Locomotive> loco = board->layout().find(address);
+        ASSERT_TRUE(loco.has_value()) << board->layout().describe();
+        EXPECT_EQ(loco->mode, SpeedMode::Steps128);
+        EXPECT_EQ(loco->step, cab->currentSpeedStep());
+        EXPECT_EQ(loco->forward, cab->locoDirection() == 1);
+        EXPECT_EQ(loco->functions, cab->functions());
+        EXPECT_FALSE(loco->emergencyStopped);
+    }
+
+    // Runs the link until the dispatcher is idle and the board has every frame written, taking
+    // the display as it goes. A reply the board keeps back (its knobs may still be on) is made
+    // up by the timer.
+    void settle(ScheduleModel* model) {
+        queue.drain();
+        ASSERT_NO_FATAL_FAILURE(takeDisplay(model));
         for (;;) {
             const std::uint64_t before = framesWritten();
             ASSERT_TRUE(queue.runUntil([&] {
@@ -522,16 +569,8 @@ protected:
                 queue.advanceClock(cab->replyTimeout());
                 queue.runPending();
             }
+            ASSERT_NO_FATAL_FAILURE(takeDisplay(model));
         }
-        const LocoAddress address{static_cast<std::uint16_t>(cab->locoAddress()),
-                                  cab->locoAddress() >= 128};
-        const std::optional<LayoutModel::Locomotive> loco = board->layout().find(address);
-        ASSERT_TRUE(loco.has_value()) << board->layout().describe();
-        EXPECT_EQ(loco->mode, SpeedMode::Steps128);
-        EXPECT_EQ(loco->step, cab->currentSpeedStep());
-        EXPECT_EQ(loco->forward, cab->locoDirection() == 1);
-        EXPECT_EQ(loco->functions, cab->functions());
-        EXPECT_FALSE(loco->emergencyStopped);
     }
 
     // Whether the board has every frame written, every reply it owes for them has reached the
