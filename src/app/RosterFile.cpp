@@ -69,52 +69,45 @@ public:
     [[noreturn]] void fail(const std::string& what) const { throw Damage{where_ + " " + what}; }
 
     std::optional<std::string> text(const char* key, bool required) const {
-        const QJsonValue value = field(key, required);
-        if (value.isUndefined()) {
-            return std::nullopt;
-        }
-        if (!value.isString()) {
-            wrongType(key, "text", value);
-        }
-        return value.toString().toStdString();
+        const QJsonValue value = typed(key, required, &QJsonValue::isString, "text");
+        return value.isUndefined() ? std::nullopt : std::optional(value.toString().toStdString());
     }
 
     // Whole numbers only: JSON numbers are doubles, and 3.5 or 1e300 is no address.
     std::optional<std::int64_t> wholeNumber(const char* key, bool required) const {
-        const QJsonValue value = field(key, required);
+        const QJsonValue value = typed(key, required, &QJsonValue::isDouble, "a whole number");
         if (value.isUndefined()) {
             return std::nullopt;
         }
         const double number = value.toDouble();
-        if (!value.isDouble() || std::trunc(number) != number || std::fabs(number) > 1e15) {
+        if (std::trunc(number) != number || std::fabs(number) > 1e15) {
             wrongType(key, "a whole number", value);
         }
         return static_cast<std::int64_t>(number);
     }
 
     std::optional<bool> flag(const char* key) const {
-        const QJsonValue value = field(key, false);
-        if (value.isUndefined()) {
-            return std::nullopt;
-        }
-        if (!value.isBool()) {
-            wrongType(key, "true or false", value);
-        }
-        return value.toBool();
+        const QJsonValue value = typed(key, false, &QJsonValue::isBool, "true or false");
+        return value.isUndefined() ? std::nullopt : std::optional(value.toBool());
     }
 
     std::optional<QJsonArray> list(const char* key, bool required) const {
-        const QJsonValue value = field(key, required);
-        if (value.isUndefined()) {
-            return std::nullopt;
-        }
-        if (!value.isArray()) {
-            wrongType(key, "a list", value);
-        }
-        return value.toArray();
+        const QJsonValue value = typed(key, required, &QJsonValue::isArray, "a list");
+        return value.isUndefined() ? std::nullopt : std::optional(value.toArray());
     }
 
 private:
+    // The value at key, which must be of the kind is tests; undefined when it is absent and not
+    // required.
+    QJsonValue typed(const char* key, bool required, bool (QJsonValue::*is)() const,
+                     const char* kind) const {
+        const QJsonValue value = field(key, required);
+        if (!value.isUndefined() && !(value.*is)()) {
+            wrongType(key, kind, value);
+        }
+        return value;
+    }
+
     QJsonValue field(const char* key, bool required) const {
         const QJsonValue value = object_.value(QLatin1String(key));
         if (value.isUndefined() && required) {
