@@ -139,11 +139,4 @@ TEST(RosterFile, SaveSaysWhyItCannot) {
     EXPECT_THAT(why, HasSubstr(path));
 }
 
-TEST(RosterFile, DefaultPathIsUnderTheDataHome) {
-    const QByteArray before = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", "/tmp/data-home");
-    EXPECT_EQ(RosterFile::defaultPath(), "/tmp/data-home/dcc-cab/roster.json");
-    qputenv("XDG_DATA_HOME", before);
-}
-
 } // namespace
