@@ -63,7 +63,8 @@ std::string_view trimmed(std::string_view text) {
 std::string_view withoutComment(std::string_view line) {
     for (std::size_t at = line.find('#'); at != std::string_view::npos;
          at = line.find('#', at + 1)) {
-        if (line[at - 1] == ' ' || line[at - 1] == '\t') {
+        // The same blanks as trimmed's, so that a command written back reads the same.
+        if (line[at - 1] == ' ' || line[at - 1] == '\t' || line[at - 1] == '\r') {
             return trimmed(line.substr(0, at));
         }
     }

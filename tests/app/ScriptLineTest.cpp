@@ -49,6 +49,7 @@ TEST(ScriptLine, ReadsEachKindOfLine) {
         {"send # all of it",
          {Command::wrong, "send needs the text to send: send # all of it", std::nullopt}},
         {"quit #", {Command::quit, "", std::nullopt}},
+        {"send \r##", {Command::wrong, "send needs the text to send: send \r##", std::nullopt}},
     };
     for (const auto& [line, expected] : cases) {
         const ScriptLine got = parseScriptLine(line);
