@@ -135,8 +135,14 @@ DecodedPacket DCCPacketDecoder::decode(std::span<const std::uint8_t> packet) con
             result.text = "long address with no instruction";
             return result;
         }
-        result.address =
-            LocoAddress{static_cast<std::uint16_t>((first & 0x3F) << 8 | data[1]), true};
+        const auto number = static_cast<std::uint16_t>((first & 0x3F) << 8 | data[1]);
+        if (number == 0) {
+            // C0 00 would be locomotive 0, which no decoder answers to; long addresses start at 1.
+            result.kind = DecodedPacket::Kind::Reserved;
+            result.text = "long address 0 is no locomotive's";
+            return result;
+        }
+        result.address = LocoAddress{number, true};
         instruction = data.subspan(2);
     } else {
         result.kind = DecodedPacket::Kind::Reserved;

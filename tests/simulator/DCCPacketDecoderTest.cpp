@@ -132,6 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
             "loco 3: feature expansion instruction 0xDD (not modelled)"},
         Row{{0x81, 0xF8, 0x79}, S28, Kind::Other, "accessory decoder packet (not modelled)"},
         Row{{0xE8, 0x60, 0x88}, S28, Kind::Reserved, "reserved address 0xE8"},
+        Row{{0xC0, 0x00, 0x60, 0xA0}, S28, Kind::Reserved, "long address 0 is no locomotive's"},
         Row{{0xFF, 0x01, 0xFE},
             S28,
             Kind::Reserved,
