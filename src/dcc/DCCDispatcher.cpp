@@ -34,7 +34,8 @@ void DCCDispatcher::addMessage(DCCMessage* message, std::int32_t priority) {
         return;
     }
     removeMessage(message);
-    dispatchQueues_[static_cast<std::size_t>(std::clamp(priority, 0, 1))].AddMessage(message);
+    dispatchQueues_[static_cast<std::size_t>(std::clamp(priority, 0, 1))].AddMessage(
+        message, std::max(policy_.repeats, 1));
     if (isEmpty_) {
         sendNextMessage();
     }
@@ -68,7 +69,14 @@ void DCCDispatcher::sendNextMessage() {
                    [this] { idleMessage_ = std::make_unique<DCCMessage>("IDLE", 0xFF, 0x00); });
 
     if (queuesAreEmpty()) {
-        isEmpty_ = true;
+        DCCMessage* refresh = refresh_ ? refresh_() : nullptr;
+        if (refresh != nullptr && (refresh != lastMessage_ || !policy_.spacesRepeats)) {
+            transmitRefresh(refresh);
+        } else if (refresh != nullptr || policy_.keepsLinkBusy) {
+            transmitIdle();
+        } else {
+            isEmpty_ = true;
+        }
         return;
     }
 
@@ -80,7 +88,7 @@ void DCCDispatcher::sendNextMessage() {
             m = dispatchQueues_[static_cast<std::size_t>(lastQueueSent_)].NextMessage();
         }
         if (m != nullptr) {
-            if (m != lastMessage_) {
+            if (m != lastMessage_ || !policy_.spacesRepeats) {
                 transmit(m);
                 return;
             }
@@ -107,11 +115,12 @@ void DCCDispatcher::transmit(DCCMessage* m) {
 
     if (m->repeatsLeft == 0) {
         m->queue->RemoveMessage(m);
-        if (lastQueueSent_ == 0) {
-            dispatchQueues_[1].AddMessage(m);
+        if (lastQueueSent_ == 0 && policy_.secondQueue) {
+            dispatchQueues_[1].AddMessage(m, std::max(policy_.repeats, 1));
         } else {
             std::printf("\n message deleted");
-            if (queuesAreEmpty()) {
+            if (queuesAreEmpty() && policy_.idleOnLastWrite && !refresh_ &&
+                !policy_.keepsLinkBusy) {
                 isEmpty_ = true;
                 return;
             }
@@ -128,6 +137,14 @@ void DCCDispatcher::transmitIdle() {
     isEmpty_ = false;
 }
 
+void DCCDispatcher::transmitRefresh(DCCMessage* message) {
+    display(*message);
+    write(*message);
+    ++message->timesSent;
+    lastMessage_ = message;
+    isEmpty_ = false;
+}
+
 void DCCDispatcher::write(const DCCMessage& message) {
     ++framesWritten_;
     if (serialPort_ == nullptr) {
@@ -135,5 +152,5 @@ void DCCDispatcher::write(const DCCMessage& message) {
     }
     // A closed port drops the frame and a failed write is reported to the port's delegate; either
     // way the frame counts as written and the dispatcher waits for a reply.
-    serialPort_->sendData(frameOf(message));
+    serialPort_->sendData(encoder_ ? encoder_(message) : frameOf(message));
 }

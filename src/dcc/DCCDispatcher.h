@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -22,6 +23,13 @@ class KESSerialPort;
 //
 // Stop-and-wait: one frame is written per sendNextMessage. An idle dispatcher writes as soon as a
 // record is added; after that the owner calls sendNextMessage once per reply from the board.
+//
+// The above is the board's way, and the default. A station of another kind sets its own Policy
+// and the bytes each record is written as (setEncoder): how often a record is repeated, whether the
+// dispatcher waits for the reply to its last record before it goes idle, and whether the link is
+// kept busy. With a refresh source (setRefresh), once both queues are empty the dispatcher asks it
+// for a record to write once, outside the queues; a record just written gives way to the idle
+// packet. A new record always goes before the refresh.
 //
 // Threading: main thread only, no lock; the only exception is the one-time creation of the idle
 // record, which is safe under concurrent first use. Every callback (the display line, the port
@@ -42,8 +50,36 @@ public:
     DCCDispatcher(const DCCDispatcher&) = delete;
     DCCDispatcher& operator=(const DCCDispatcher&) = delete;
 
+    struct Policy {
+        // Times a record is written from the queue it is added to.
+        std::int32_t repeats = 4;
+        // A record that has had its repeats in the first queue then goes round the second one.
+        bool secondQueue = true;
+        // Idle as soon as the last queued record is written, not when its reply comes.
+        bool idleOnLastWrite = true;
+        // With nothing to send (and no refresh), the idle packet goes rather than nothing.
+        bool keepsLinkBusy = false;
+        // The same record never goes twice in a row (DCC packets on the track need the space);
+        // a station that makes its own packets from commands does not need it.
+        bool spacesRepeats = true;
+    };
+    using Encoder = std::function<Bytes(const DCCMessage&)>;
+    // Gives the record to write when the queues are empty, or null for none. Called on the main
+    // thread from sendNextMessage; the record is not queued and must outlive its write.
+    using RefreshSource = std::function<DCCMessage*()>;
+
+    const Policy& policy() const { return policy_; }
+    // Takes effect for records added from now on.
+    void setPolicy(const Policy& policy) { policy_ = policy; }
+    // The bytes written for a record; empty: frameOf.
+    void setEncoder(Encoder encoder) { encoder_ = std::move(encoder); }
+    void setRefresh(RefreshSource source) { refresh_ = std::move(source); }
+    // The owner has written something of its own that awaits a reply: until the next
+    // sendNextMessage the dispatcher writes nothing, not even for a record added while idle.
+    void awaitOwnReply() { isEmpty_ = false; }
+
     // Takes message out of whatever queue holds it, adds it to the queue of the given priority
-    // (after that queue's cursor, with four transmissions to go) and, if the dispatcher is idle,
+    // (after that queue's cursor, with the policy's transmissions to go) and, if the dispatcher is idle,
     // writes a frame before returning. A negative priority counts as 0, one above 1 as 1.
     void addMessage(DCCMessage* message, std::int32_t priority);
     // Takes message out of whatever queue holds it; a record in no queue is left alone.
@@ -79,6 +115,7 @@ public:
 private:
     void transmit(DCCMessage* message);
     void transmitIdle();
+    void transmitRefresh(DCCMessage* message);
     void write(const DCCMessage& message);
     void display(const DCCMessage& message) const;
 
@@ -96,4 +133,7 @@ private:
     std::uint64_t framesWritten_ = 0;
     std::once_flag idleOnce_;
     std::unique_ptr<DCCMessage> idleMessage_;
+    Policy policy_;
+    Encoder encoder_;
+    RefreshSource refresh_;
 };

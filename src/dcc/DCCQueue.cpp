@@ -10,7 +10,7 @@ DCCQueue::~DCCQueue() {
     }
 }
 
-void DCCQueue::AddMessage(DCCMessage* m) {
+void DCCQueue::AddMessage(DCCMessage* m, std::int32_t repeats) {
     m->queue = this;
     if (current == nullptr) {
         current = m;
@@ -25,7 +25,7 @@ void DCCQueue::AddMessage(DCCMessage* m) {
         after->previous = m;
         head->next = m;
     }
-    m->repeatsLeft = 4;
+    m->repeatsLeft = repeats;
 }
 
 void DCCQueue::RemoveMessage(DCCMessage* m) {

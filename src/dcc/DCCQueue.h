@@ -23,8 +23,8 @@ struct DCCQueue {
     DCCQueue& operator=(const DCCQueue&) = delete;
 
     // Links m in right after the cursor and makes it the cursor; sets its queue and resets its
-    // repeatsLeft to 4. m must be in no queue (the dispatcher always takes it out first).
-    void AddMessage(DCCMessage* m);
+    // repeatsLeft to repeats. m must be in no queue (the dispatcher always takes it out first).
+    void AddMessage(DCCMessage* m, std::int32_t repeats = 4);
     // If m belongs to this queue: unlinks it, makes its successor the cursor (none if it was the
     // only record), clears its queue and sets repeatsLeft to 0. Otherwise changes nothing.
     void RemoveMessage(DCCMessage* m);

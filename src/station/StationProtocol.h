@@ -26,6 +26,12 @@ public:
     // The bytes to write for one DCC packet: its bytes as on the track, address first, error
     // byte last (2 to 6 bytes). Never empty for a well-formed packet.
     virtual Bytes encodePacket(std::span<const std::uint8_t> packet) = 0;
+    // How the station should read a baseline speed packet to address: 14 or 28 steps (the
+    // default). Only a station that turns packets back into commands needs it; others ignore it.
+    virtual void setSpeedSteps(std::int64_t address, int steps) {
+        static_cast<void>(address);
+        static_cast<void>(steps);
+    }
     // The bytes that switch track power on or off; empty when the station has no such command
     // (the board).
     virtual Bytes encodePower(bool on) const = 0;
