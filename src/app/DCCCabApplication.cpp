@@ -115,6 +115,14 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
 
     // Before the cab, so that it goes after it: its port is the last to close.
     BuiltInStation station;
+    // The simulated station is of the kind asked for, or of the kind it was last time.
+    std::optional<StationKind> simulatedKind = options.station;
+    if (const auto remembered =
+            saved.stationKinds.find(QString::fromUtf8(WindowSettings::simulatedPortKey));
+        !simulatedKind && remembered != saved.stationKinds.end()) {
+        simulatedKind = stationKindFromWord(remembered->second.toStdString());
+    }
+    station.setKind(simulatedKind.value_or(StationKind::board));
     DCCController controller;
     const RosterFile::Loaded roster = RosterFile::load(RosterFile::defaultPath());
     controller.setRoster(roster.roster);
@@ -144,6 +152,9 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
     window.restoreSettings(saved);
     if (saved.locoAddress) {
         controller.setLocoAddress(*saved.locoAddress); // sends nothing
+    }
+    if (options.station) {
+        window.chooseStationKind(*options.station);
     }
     if (roster.problem) {
         Log::line(*roster.problem);

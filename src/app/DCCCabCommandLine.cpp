@@ -28,6 +28,8 @@ Options:
   --simulate          choose and open the built-in simulated command station at start (also
                       done when the machine has no serial port at all)
   --baud N            the chosen port's baud rate, in bits per second
+  --station KIND      the command station on the chosen port: board (the default), dccex
+                      (DCC-EX) or sprog (SPROG); --simulate then simulates that kind
   --headless          no window, no display needed: run a script on the cab (headless, with no
                       --port, the simulated command station is used)
   --script FILE       the script for --headless; - (the default) reads standard input
@@ -72,6 +74,17 @@ std::string whyNotATerminal(const std::string& path) {
 
 } // namespace
 
+namespace {
+
+std::string needsWhat(const std::string& option) {
+    if (option == "--baud") {
+        return " needs a rate";
+    }
+    return option == "--station" ? " needs a kind: board, dccex or sprog" : " needs a path";
+}
+
+} // namespace
+
 std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& arguments,
                                             Options& options) {
     auto wrong = [](const std::string& what) {
@@ -79,6 +92,7 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
         return 2;
     };
     std::optional<std::string> baud;
+    std::optional<std::string> station;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "-h" || argument == "--help") {
@@ -111,13 +125,16 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
         } else if (argument.rfind("--baud", 0) == 0) {
             single = &baud;
             option = "--baud";
+        } else if (argument.rfind("--station", 0) == 0) {
+            single = &station;
+            option = "--station";
         } else {
             return wrong("unknown option '" + argument + "'");
         }
         std::string value;
         if (argument == option) {
             if (i + 1 == arguments.size()) {
-                return wrong(option + (option == "--baud" ? " needs a rate" : " needs a path"));
+                return wrong(option + needsWhat(option));
             }
             value = arguments[++i];
         } else if (argument.size() > option.size() && argument[option.size()] == '=') {
@@ -126,7 +143,7 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
             return wrong("unknown option '" + argument + "'");
         }
         if (value.empty()) {
-            return wrong(option + (option == "--baud" ? " needs a rate" : " needs a path"));
+            return wrong(option + needsWhat(option));
         }
         if (repeated != nullptr) {
             repeated->push_back(value);
@@ -143,6 +160,12 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
             return wrong("--baud " + *baud + ": give the rate in bits per second, 1 to 4000000");
         }
         options.baudRate = rate;
+    }
+    if (station) {
+        options.station = stationKindFromWord(*station);
+        if (!options.station) {
+            return wrong("--station " + *station + ": give board, dccex or sprog");
+        }
     }
     if (options.scriptPath && !options.headless) {
         return wrong("--script runs only with --headless");

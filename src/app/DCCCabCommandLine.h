@@ -1,5 +1,7 @@
 #pragma once
 
+#include "StationKind.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +24,9 @@ public:
         bool headless = false;
         // The script to run headless: a file, or "-" for standard input; none: standard input.
         std::optional<std::string> scriptPath;
+        // The kind of command station on the chosen port (and of the simulated one); none: the
+        // window's remembered choice, headless the board.
+        std::optional<StationKind> station;
         // The baud rate to set on the chosen port.
         std::optional<std::uint64_t> baudRate;
         // Where to save a picture of the window once it shows, then quit; none: run normally.

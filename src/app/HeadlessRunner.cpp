@@ -214,7 +214,7 @@ private:
             framesSeen_ = cab_.dispatcher().framesWritten();
             progress_ = QDeadlineTimer(cab_.replyTimeout() * 2);
         }
-        const bool idle = cab_.dispatcher().empty();
+        const bool idle = cab_.linkIsIdle();
         if (!idle && !limit_.hasExpired() && !progress_.hasExpired()) {
             return false;
         }
@@ -382,6 +382,9 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
         std::fprintf(stderr, "dcc-cab: %s\n", roster.problem->c_str());
     }
     cab.setRoster(roster.roster);
+    const StationKind stationKind = options.station.value_or(StationKind::board);
+    cab.setStationKind(stationKind);
+    station.setKind(stationKind);
 
     std::shared_ptr<KESSerialPort> port;
     if (!options.portPaths.empty()) {
@@ -403,10 +406,22 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
                          why.c_str());
             return 1;
         }
-        station.setFrameHandler([](const std::string& line) {
-            std::printf("\n board %s", line.c_str());
+        const char* const speaker = stationKind == StationKind::board ? "board" : "station";
+        station.setFrameHandler([speaker](const std::string& line) {
+            std::printf("\n %s %s", speaker, line.c_str());
             flushStandardOutput();
         });
+    }
+    if (const auto usual = usualLineSettings(stationKind); usual && !options.portPaths.empty()) {
+        // The station's usual line, unless the command line says otherwise.
+        port->setBaudRate(usual->baudRate);
+        port->setNumberOfStopBits(1);
+        port->setParity(KESSerialPortParityNone);
+        port->setUsesRTSCTSFlowControl(false);
+        if (usual->assertsRTSAndDTR) {
+            port->setRTS(true);
+            port->setDTR(true);
+        }
     }
     if (options.baudRate) {
         port->setBaudRate(*options.baudRate);
@@ -474,7 +489,10 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
     });
     const int loopStatus = application.exec();
     if (station.isRunning()) {
-        std::printf("\n== the layout as the board sees it ==\n%s\n",
+        const std::string who = stationKind == StationKind::board
+                                    ? "the board"
+                                    : "the simulated " + std::string(stationKindTitle(stationKind));
+        std::printf("\n== the layout as %s sees it ==\n%s\n", who.c_str(),
                     station.boardLayout().describe().c_str());
     }
     flushStandardOutput();

@@ -11,14 +11,18 @@
 #include "RosterFile.h"
 #include "ui_MainWindow.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTreeWidget>
 #include <algorithm>
@@ -71,6 +75,7 @@ MainWindow::MainWindow(DCCController& controller, BuiltInStation* station, QWidg
             station_->addObserver("layout", [this](std::string_view) { showSimulatedTrack(); });
     }
 
+    buildStationControls();
     connectOutlets();
     wireActions();
     followController();
@@ -511,6 +516,11 @@ void MainWindow::showChosenPort() {
     }
     ui_->portChooser->setCurrentIndex(index);
     ui_->simulatedTrackBox->setVisible(simulated);
+    if (simulated) {
+        controller_.setStationKind(station_->kind());
+    } else if (chosen) {
+        applyStationKindOfChosenPort();
+    }
     showSimulatedTrack();
 
     baudRateObservation_.reset();
@@ -568,6 +578,161 @@ void MainWindow::choosePortAt(int index) {
     }
 }
 
+void MainWindow::buildStationControls() {
+    stationChooser_ = new QComboBox(this);
+    stationChooser_->setObjectName("stationChooser");
+    stationChooser_->setToolTip(tr("The kind of command station on this port; remembered for the "
+                                   "port. Choosing one proposes its usual line settings"));
+    for (StationKind kind : {StationKind::board, StationKind::dccex, StationKind::sprog}) {
+        stationChooser_->addItem(QString::fromUtf8(stationKindTitle(kind).data()),
+                                 QString::fromUtf8(stationKindWord(kind).data()));
+    }
+    auto* stationLabel = new QLabel(tr("S&tation:"), this);
+    stationLabel->setBuddy(stationChooser_);
+    const int after = ui_->portRow->indexOf(ui_->portChooser) + 1;
+    ui_->portRow->insertWidget(after, stationLabel);
+    ui_->portRow->insertWidget(after + 1, stationChooser_);
+    connect(stationChooser_, &QComboBox::activated, this, [this](int index) {
+        if (const auto kind = stationKindFromWord(
+                stationChooser_->itemData(index).toString().toStdString())) {
+            chooseStationKind(*kind);
+        }
+    });
+
+    powerButton_ = new QPushButton(tr("Power"), this);
+    powerButton_->setObjectName("powerButton");
+    powerButton_->setCheckable(true);
+    ui_->commandGrid->addWidget(powerButton_, 4, 0, 1, 2);
+    connect(powerButton_, &QPushButton::clicked, this, [this](bool on) {
+        controller_.setTrackPower(on);
+        showTrackPower(); // the station's report decides what shows
+    });
+
+    stationLine_ = new QLabel(this);
+    stationLine_->setObjectName("stationLine");
+    statusBar()->addPermanentWidget(stationLine_);
+
+    refreshAction_ = ui_->optionsMenu->addAction(tr("Refresh Locomotives on the &Board"));
+    refreshAction_->setObjectName("refreshAction");
+    refreshAction_->setCheckable(true);
+    refreshAction_->setToolTip(tr("Resend the speed and functions of the locomotives in use "
+                                  "whenever the board has nothing else to send"));
+    connect(refreshAction_, &QAction::toggled, this,
+            [this](bool on) { controller_.setRefreshesBoard(on); });
+
+    stationKindObservation_ =
+        controller_.addObserver("stationKind", [this](std::string_view) { showStationKind(); });
+    trackPowerObservation_ =
+        controller_.addObserver("trackPower", [this](std::string_view) { showTrackPower(); });
+    stationVersionObservation_ = controller_.addObserver(
+        "stationVersion", [this](std::string_view) { showTrackPower(); });
+    refreshObservation_ = controller_.addObserver("refreshesBoard", [this](std::string_view) {
+        const QSignalBlocker blocker(refreshAction_);
+        refreshAction_->setChecked(controller_.refreshesBoard());
+    });
+    showStationKind();
+}
+
+QString MainWindow::keyOfChosenPort() const {
+    const std::shared_ptr<KESSerialPort>& chosen = controller_.serialPort();
+    if (!chosen) {
+        return {};
+    }
+    return station_ != nullptr && chosen == station_->port()
+               ? QString::fromUtf8(WindowSettings::simulatedPortKey)
+               : WindowSettings::keyOfPort(*chosen);
+}
+
+void MainWindow::applyStationKindOfChosenPort() {
+    const auto found = stationKinds_.find(keyOfChosenPort());
+    const std::optional<StationKind> kind =
+        found == stationKinds_.end() ? std::nullopt
+                                     : stationKindFromWord(found->second.toStdString());
+    if (kind.value_or(StationKind::board) != controller_.stationKind()) {
+        controller_.setStationKind(kind.value_or(StationKind::board));
+    }
+}
+
+void MainWindow::chooseStationKind(StationKind kind) {
+    const QString key = keyOfChosenPort();
+    if (!key.isEmpty()) {
+        stationKinds_[key] = QString::fromUtf8(stationKindWord(kind).data());
+    }
+    const std::shared_ptr<KESSerialPort> chosen = controller_.serialPort();
+    const bool simulated = station_ != nullptr && chosen && chosen == station_->port();
+    if (simulated && station_->kind() != kind) {
+        // The simulated station becomes one of the kind chosen, on a line of its own.
+        const bool wasOpen = chosen->isOpen();
+        controller_.setSerialPort(nullptr);
+        station_->setKind(kind);
+        std::string why;
+        const std::shared_ptr<KESSerialPort> port = station_->start(&why);
+        controller_.setSerialPort(port);
+        controller_.setStationKind(kind);
+        if (!port) {
+            showProblem(tr("The simulated command station cannot start (%1)")
+                            .arg(QString::fromStdString(why)));
+        } else if (wasOpen) {
+            controller_.openOrClosePort(nullptr);
+        }
+        return;
+    }
+    controller_.setStationKind(kind);
+    if (const auto usual = usualLineSettings(kind); usual && chosen && !simulated) {
+        chosen->setBaudRate(usual->baudRate);
+        chosen->setNumberOfStopBits(1);
+        chosen->setParity(KESSerialPortParityNone);
+        chosen->setUsesRTSCTSFlowControl(false);
+        if (usual->assertsRTSAndDTR) {
+            chosen->setRTS(true);
+            chosen->setDTR(true);
+        }
+    }
+}
+
+void MainWindow::showStationKind() {
+    const int index =
+        stationChooser_->findData(QString::fromUtf8(stationKindWord(controller_.stationKind()).data()));
+    const QSignalBlocker blocker(stationChooser_);
+    stationChooser_->setCurrentIndex(index);
+    refreshAction_->setEnabled(controller_.stationKind() == StationKind::board);
+    showTrackPower();
+}
+
+void MainWindow::showTrackPower() {
+    const bool switches = controller_.stationSwitchesPower();
+    const TrackPower power = controller_.trackPower();
+    powerButton_->setEnabled(switches);
+    {
+        const QSignalBlocker blocker(powerButton_);
+        powerButton_->setChecked(power == TrackPower::on);
+    }
+    QString state;
+    switch (power) {
+    case TrackPower::on:
+        state = tr("Power: on");
+        break;
+    case TrackPower::off:
+        state = tr("Power: off");
+        break;
+    case TrackPower::unknown:
+        state = tr("Power: unknown");
+        break;
+    }
+    powerButton_->setText(switches ? state : tr("Power (switched at the board)"));
+    powerButton_->setToolTip(switches ? tr("Switch track power on or off; shows what the "
+                                           "station reports")
+                                      : tr("The command-station board has no power command"));
+    QString line = QString::fromUtf8(stationKindTitle(controller_.stationKind()).data());
+    if (!controller_.stationVersion().empty()) {
+        line = QString::fromStdString(controller_.stationVersion());
+    }
+    if (switches) {
+        line += QStringLiteral(" · ") + state;
+    }
+    stationLine_->setText(line);
+}
+
 void MainWindow::showSimulatedTrack() {
     if (station_ == nullptr || station_->frames() == 0) {
         simulatedTrackLabel_->setText(
@@ -604,6 +769,12 @@ WindowSettings MainWindow::settings() const {
     settings.windowPosition = isMaximized() ? normal.topLeft() : pos();
     settings.maximized = isMaximized();
     settings.locoAddress = controller_.locoAddress();
+    settings.stationKinds = stationKinds_;
+    if (const QString key = keyOfChosenPort(); !key.isEmpty()) {
+        settings.stationKinds[key] =
+            QString::fromUtf8(stationKindWord(controller_.stationKind()).data());
+    }
+    settings.refreshesBoard = controller_.refreshesBoard();
     return settings;
 }
 
@@ -611,6 +782,11 @@ void MainWindow::restoreSettings(const WindowSettings& settings) {
     if (settings.reconnectsAfterReplug) {
         controller_.setReconnectsAfterReplug(*settings.reconnectsAfterReplug);
     }
+    if (settings.refreshesBoard) {
+        controller_.setRefreshesBoard(*settings.refreshesBoard);
+    }
+    stationKinds_ = settings.stationKinds;
+    applyStationKindOfChosenPort();
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QRect available = screen != nullptr ? screen->availableGeometry() : QRect();
     QSize size = settings.windowSize.value_or(this->size());

@@ -6,10 +6,12 @@
 #include "QtTextView.h"
 #include "QtThrottledLabel.h"
 #include "QtValueControl.h"
+#include "StationKind.h"
 #include "Subscription.h"
 #include "WindowSettings.h"
 
 #include <QMainWindow>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,8 +22,11 @@ class DCCController;
 class FunctionPanel;
 class KESSerialPort;
 class LocomotiveList;
+class QAction;
+class QComboBox;
 class QKeyEvent;
 class QLabel;
+class QPushButton;
 
 namespace Ui {
 class MainWindow;
@@ -58,6 +63,15 @@ class MainWindow;
 // Meta held, and keys in other windows (dialogs, open pop-up lists), are left alone. A function
 // key works its function like its button: pressed on the key's press, released on its release;
 // the keyboard's repeats of a held key do nothing.
+//
+// The station chooser beside the port says which kind of command station is on the chosen port;
+// the choice is remembered per port (the last one for a port applies again whenever it is
+// chosen), proposes the station's usual line settings, and gives the cab the station's protocol
+// ("stationKind"). While the simulated station is the chosen port, it simulates the kind chosen.
+// The Power button switches track power and shows the station's report ("trackPower"); it is
+// greyed where the station has no power command (the board). The status bar shows the station's
+// version ("stationVersion") and power. Options > Refresh locomotives on the board switches the
+// cab's refresh for the board ("refreshesBoard").
 //
 // Locomotives > Roster... edits the cab's roster in a RosterDialog; OK gives it to the cab and
 // saves it with RosterFile (a failure is shown in a message box). The Diagnostics menu holds
@@ -120,6 +134,9 @@ public:
     // Edits the roster in a RosterDialog; OK gives the cab the result and saves it.
     void editRoster();
 
+    // The kind of command station on the chosen port, as if chosen in the station chooser.
+    void chooseStationKind(StationKind kind);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -150,6 +167,12 @@ private:
     void showSpeedPacketType();
     void showTrack();
     void showSimulatedTrack();
+    void buildStationControls();
+    // The cab takes the kind remembered for the chosen port (the board if none).
+    void applyStationKindOfChosenPort();
+    void showStationKind();
+    void showTrackPower();
+    QString keyOfChosenPort() const;
     // Whether the key event is one of the throttle's for this window, and if so acts on it.
     bool takeThrottleKey(QObject* watched, const QKeyEvent& event);
     void act(KeyAction action, int function, bool pressed);
@@ -171,6 +194,11 @@ private:
     // Labels that change with every frame.
     std::unique_ptr<QtThrottledLabel> sentPacketLabel_;
     std::unique_ptr<QtThrottledLabel> simulatedTrackLabel_;
+    QComboBox* stationChooser_ = nullptr;
+    QPushButton* powerButton_ = nullptr;
+    QLabel* stationLine_ = nullptr;
+    QAction* refreshAction_ = nullptr;
+    std::map<QString, QString> stationKinds_;
     // The ports the chooser lists, in its order.
     std::vector<std::shared_ptr<KESSerialPort>> listedPorts_;
 
@@ -194,4 +222,8 @@ private:
     Subscription emergencyStopObservation_;
     Subscription rosterObservation_;
     Subscription simulatedTrackObservation_;
+    Subscription stationKindObservation_;
+    Subscription trackPowerObservation_;
+    Subscription stationVersionObservation_;
+    Subscription refreshObservation_;
 };

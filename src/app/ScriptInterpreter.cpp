@@ -96,6 +96,16 @@ ScriptInterpreter::Step ScriptInterpreter::run(const std::string& rawLine,
     case Command::releaseFunction:
         cab_.releaseFunction(static_cast<int>(value));
         break;
+    case Command::powerOn:
+    case Command::powerOff:
+        if (!cab_.setTrackPower(line.command == Command::powerOn)) {
+            std::fprintf(stderr, "dcc-cab: script line %llu: %s\n",
+                         static_cast<unsigned long long>(lineNumber),
+                         cab_.stationSwitchesPower()
+                             ? "the port is not open: track power not switched"
+                             : "the command-station board has no power command");
+        }
+        break;
     case Command::wait:
         return {Step::Kind::wait, std::chrono::milliseconds(value), true};
     case Command::waitUntilIdle:
@@ -119,5 +129,18 @@ std::string ScriptInterpreter::status() const {
            (cab_.headlightIsOn() ? "ON" : "OFF") + ", port " +
            (cab_.portIsOpen() ? "open" : "closed") + ", packet " +
            (packet.empty() ? "none" : packet) +
-           ", functions on: " + functionListText(cab_.functions());
+           ", functions on: " + functionListText(cab_.functions()) + stationStatus();
+}
+
+std::string ScriptInterpreter::stationStatus() const {
+    if (cab_.stationKind() == StationKind::board) {
+        return {}; // the board's status line stays as it always was
+    }
+    static const char* const powers[] = {"unknown", "off", "on"};
+    std::string text = ", station " + std::string(stationKindTitle(cab_.stationKind())) +
+                       ", power " + powers[static_cast<int>(cab_.trackPower())];
+    if (!cab_.stationVersion().empty()) {
+        text += " (" + cab_.stationVersion() + ")";
+    }
+    return text;
 }

@@ -14,13 +14,15 @@ class MemoryValueControl;
 //   setLocoAddress N | setSpeedMode 0|1|2 | sendSpeedChange N | sendDirectionChange | headlight |
 //   setFunction N on|off | pressFunction N | releaseFunction N | sendIdle | sendReset | sendStop |
 //   sendEmergencyStop | sendBroadcastEmergencyStop | sendDump | dumpInfo | testDispatcher |
-//   openOrClosePort | send TEXT | status | wait MS | waitUntilIdle [MS] | quit
+//   openOrClosePort | send TEXT | status | wait MS | waitUntilIdle [MS] | powerOn | powerOff |
+//   quit
 //
 // The commands act on the shown locomotive; setLocoAddress shows another, as the window's address
 // field does (the one shown before keeps running). Blank lines and comments are skipped. A line
 // that is none of these, or has a wrong or missing argument, is refused: reported on standard
 // error with its number, counted, and it changes nothing. `status` prints one line on standard
-// output. What takes time (wait, waitUntilIdle, quit) is handed back to the caller, who owns the
+// output. powerOn and powerOff switch track power where the station can (not the board: that is
+// said on standard error, and the script goes on). What takes time (wait, waitUntilIdle, quit) is handed back to the caller, who owns the
 // clock and the event loop. The lines are read by parseScriptLine (ScriptLine.h), which needs no
 // cab.
 //
@@ -51,6 +53,8 @@ public:
     std::uint64_t refusedLines() const { return refusedLines_; }
 
 private:
+    std::string stationStatus() const;
+
     DCCController& cab_;
     MemoryTextField& sendField_;
     MemoryValueControl& speed_;

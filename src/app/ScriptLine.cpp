@@ -39,6 +39,8 @@ constexpr Rule rules[] = {
     {Command::releaseFunction, "releaseFunction", Rule::Argument::number, 0, 28},
     {Command::wait, "wait", Rule::Argument::number, 0, 3600000},
     {Command::waitUntilIdle, "waitUntilIdle", Rule::Argument::optionalNumber, 0, 3600000},
+    {Command::powerOn, "powerOn", Rule::Argument::none},
+    {Command::powerOff, "powerOff", Rule::Argument::none},
 };
 
 std::optional<std::int64_t> number(const std::string& word) {

@@ -37,6 +37,8 @@ struct ScriptLine {
         releaseFunction,
         wait,
         waitUntilIdle,
+        powerOn,
+        powerOff,
     };
 
     Command command = Command::none;

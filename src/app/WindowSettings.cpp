@@ -13,6 +13,17 @@ constexpr const char* sizeKey = "window/size";
 constexpr const char* positionKey = "window/position";
 constexpr const char* maximizedKey = "window/maximized";
 constexpr const char* locoAddressKey = "locoAddress";
+constexpr const char* stationKindsKey = "stationKinds";
+constexpr const char* refreshesBoardKey = "refreshesBoard";
+
+std::optional<bool> switchAt(const QSettings& settings, const char* key) {
+    // QSettings' text files give "true" and "false" back as strings.
+    const QString text = settings.value(key).toString();
+    if (text == "true" || text == "false") {
+        return text == "true";
+    }
+    return std::nullopt;
+}
 
 // The unsigned number stored under key, if there is one that reads as such.
 std::optional<std::uint64_t> numberAt(const QSettings& settings, const char* key) {
@@ -37,11 +48,13 @@ WindowSettings WindowSettings::load(const QSettings& settings) {
     if (const auto rate = numberAt(settings, baudRateKey); rate && *rate > 0) {
         loaded.baudRate = rate;
     }
-    if (settings.contains(reconnectKey)) {
-        // QSettings' text files give "true" and "false" back as strings.
-        const QString text = settings.value(reconnectKey).toString();
-        if (text == "true" || text == "false") {
-            loaded.reconnectsAfterReplug = text == "true";
+    loaded.reconnectsAfterReplug = switchAt(settings, reconnectKey);
+    loaded.refreshesBoard = switchAt(settings, refreshesBoardKey);
+    // One "kind port-key" entry per port.
+    for (const QString& entry : settings.value(stationKindsKey).toStringList()) {
+        const qsizetype space = entry.indexOf(' ');
+        if (space > 0 && space + 1 < entry.size()) {
+            loaded.stationKinds[entry.mid(space + 1)] = entry.left(space);
         }
     }
     if (const QVariant size = settings.value(sizeKey); size.canConvert<QSize>()) {
@@ -70,6 +83,16 @@ void WindowSettings::save(QSettings& settings) const {
     put(portKey, port);
     put(baudRateKey, baudRate ? std::optional<qulonglong>(*baudRate) : std::nullopt);
     put(reconnectKey, reconnectsAfterReplug);
+    put(refreshesBoardKey, refreshesBoard);
+    QStringList kinds;
+    for (const auto& [key, kind] : stationKinds) {
+        kinds.append(kind + ' ' + key);
+    }
+    if (kinds.isEmpty()) {
+        settings.remove(stationKindsKey);
+    } else {
+        settings.setValue(stationKindsKey, kinds);
+    }
     put(sizeKey, windowSize);
     put(positionKey, windowPosition);
     settings.setValue(maximizedKey, maximized);

@@ -4,6 +4,7 @@
 #include <QSize>
 #include <QString>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -12,7 +13,8 @@ class KESSerialPort;
 class QSettings;
 
 // What the window remembers from one run to the next: the chosen port, by a name that survives
-// replugging (see keyOfPort), its baud rate, the reconnect option, the window's size, place and
+// replugging (see keyOfPort), its baud rate, the kind of command station on each port chosen so
+// far, whether the board's decoders are refreshed, the reconnect option, the window's size, place and
 // maximised state, and the shown locomotive's address. Absent values were never saved (or could not
 // be read) and leave the program's defaults alone.
 //
@@ -31,6 +33,10 @@ struct WindowSettings {
     std::optional<QPoint> windowPosition;
     bool maximized = false;
     std::optional<std::int64_t> locoAddress;
+    // The command station's kind ("board", "dccex", "sprog") by port key (simulatedPortKey for
+    // the simulated station).
+    std::map<QString, QString> stationKinds;
+    std::optional<bool> refreshesBoard;
 
     bool operator==(const WindowSettings&) const = default;
 

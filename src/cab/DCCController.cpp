@@ -12,6 +12,7 @@
 #include "binaryValue.h"
 
 #include <algorithm>
+#include <span>
 #include <cstdio>
 #include <sstream>
 #include <utility>
@@ -88,6 +89,9 @@ DCCController::DCCController(KESSerialPortManager& manager) : KESSerialPortDemoC
 
 void DCCController::startCab() {
     controller = this;
+    station_ = makeStationProtocol(StationKind::board);
+    applyStationPolicy();
+    dispatcher_.setRefresh([this] { return nextRefresh(); });
     locomotives_.push_back(std::make_unique<Locomotive>(3, 1, defaultMomentaryFunctions));
     shown_ = locomotives_.back().get();
 }
@@ -191,6 +195,7 @@ Locomotive& DCCController::locomotiveAt(std::int64_t address) {
                                                         entry ? entry->momentaryFunctions
                                                               : defaultMomentaryFunctions));
     Locomotive& loco = *locomotives_.back();
+    station_->setSpeedSteps(address, loco.speedMode() == 0 ? 14 : 28);
     didChangeValueForKey("locomotives", std::any(address));
     return loco;
 }
@@ -303,6 +308,7 @@ bool DCCController::setSpeedModeOf(std::int64_t address, std::int64_t mode) {
 
 void DCCController::changeSpeedMode(Locomotive& loco, std::int64_t mode) {
     loco.setSpeedMode(mode);
+    station_->setSpeedSteps(loco.address(), mode == 0 ? 14 : 28);
     if (started_) {
         // The decoder reads the next speed packet in the new form: send it now, so the track
         // and the throttle agree on what the new mode means.
@@ -375,6 +381,7 @@ void DCCController::sendSpeed(Locomotive& loco, std::int64_t speed, bool show) {
     rewrite(record, joined(locoAddressBytes(loco.address()), instruction->bytes));
     loco.setSpeed(speed, instruction->step);
     loco.setEmergencyStopped(false);
+    keepRefreshing(loco);
     supersedeStops(loco, true);
     handOver(record, 0);
     if (show) {
@@ -388,8 +395,8 @@ void DCCController::sendSpeed(Locomotive& loco, std::int64_t speed, bool show) {
 // always gives way to a new speed; stop all and the reset, which concern every locomotive, give
 // way once they have reached the track (a record is queued with four repeats to go).
 void DCCController::supersedeStops(Locomotive& loco, bool speed) {
-    auto reachedTheTrack = [](const DCCMessage* record) {
-        return record->queue != nullptr && record->repeatsLeft < 4;
+    auto reachedTheTrack = [this](const DCCMessage* record) {
+        return record->queue != nullptr && record->repeatsLeft < dispatcher_.policy().repeats;
     };
     if (speed) {
         dispatcher_.removeMessage(loco.records().emergencyStop);
@@ -493,15 +500,21 @@ void DCCController::releaseFunction(int function) {
     }
 }
 
+void DCCController::sendFunctionGroup(Locomotive& loco, int group) {
+    DCCMessage& record = *recordsOf(loco).functionGroups[static_cast<std::size_t>(group)];
+    rewrite(record, joined(locoAddressBytes(loco.address()),
+                           functionGroupInstruction(group, loco.functions())));
+    keepRefreshing(loco);
+    supersedeStops(loco, false);
+    handOver(record, 1);
+}
+
 void DCCController::changeFunction(Locomotive& loco, int function, bool on) {
     const FunctionSet bit = functionBit(function);
     loco.setFunctions(on ? loco.functions() | bit : loco.functions() & ~bit);
     const int group = functionGroupOf(function);
-    DCCMessage& record = *recordsOf(loco).functionGroups[static_cast<std::size_t>(group)];
-    rewrite(record, joined(locoAddressBytes(loco.address()),
-                           functionGroupInstruction(group, loco.functions())));
-    supersedeStops(loco, false);
-    handOver(record, 1);
+    sendFunctionGroup(loco, group);
+    const DCCMessage& record = *loco.records().functionGroups[static_cast<std::size_t>(group)];
     if (function == 0 && loco.speedMode() == 0 && !loco.isEmergencyStopped()) {
         // A 14-step decoder takes its light from the speed instruction.
         sendSpeed(loco, loco.speed(), false);
@@ -734,7 +747,10 @@ void DCCController::setSerialPort(std::shared_ptr<KESSerialPort> port) {
 void DCCController::serialPortWasOpened(KESSerialPort& port) {
     KESSerialPortDemoController::serialPortWasOpened(port);
     setPortIsOpen(true);
-    if (!dispatcher_.empty()) {
+    station_->clear();
+    setTrackPowerState(TrackPower::unknown);
+    greetStation();
+    if (!dispatcher_.empty() || !ownCommands_.empty()) {
         // The frame awaiting its reply went nowhere while the port was closed: none will come.
         sendNextFrame();
     } else {
@@ -745,6 +761,9 @@ void DCCController::serialPortWasOpened(KESSerialPort& port) {
 void DCCController::serialPortWasClosed(KESSerialPort& port) {
     KESSerialPortDemoController::serialPortWasClosed(port);
     setPortIsOpen(false);
+    ownCommands_.clear();
+    station_->clear();
+    setTrackPowerState(TrackPower::unknown);
     if (stalled_) {
         stalled_ = false; // whatever stalled ended with the opening
         didChangeValueForKey("stationIsAnswering");
@@ -752,19 +771,25 @@ void DCCController::serialPortWasClosed(KESSerialPort& port) {
     followDispatcher();
 }
 
-void DCCController::serialPortDidReceiveData(KESSerialPort& port, const Bytes& data) {
+void DCCController::serialPortDidReceiveData(KESSerialPort&, const Bytes& data) {
     DCCCAB_ASSERT_MAIN_THREAD();
-    if (data.empty() || !isValidUtf8(data)) {
-        return;
+    for (const StationEvent& event : station_->feed(data)) {
+        takeStationEvent(event);
     }
-    if (TextView* view = receivedDataTextView()) {
-        view->appendString("ACKNOWLEDGE\n");
-        view->scrollToEnd();
+}
+
+void DCCController::takeReply() {
+    if (station_->kind() == StationKind::board) {
+        if (TextView* view = receivedDataTextView()) {
+            view->appendString("ACKNOWLEDGE\n");
+            view->scrollToEnd();
+        }
     }
     if (stalled_) {
         stalled_ = false;
         didChangeValueForKey("stationIsAnswering");
-        Log::line("The command station on " + port.name() + " answers again");
+        const std::string name = serialPort() ? serialPort()->name() : std::string("the port");
+        Log::line("The command station on " + name + " answers again");
         reportProblem("");
     }
     if (!dispatcher_.empty()) {
@@ -772,6 +797,262 @@ void DCCController::serialPortDidReceiveData(KESSerialPort& port, const Bytes& d
     } else {
         followDispatcher();
     }
+}
+
+void DCCController::takeStationEvent(const StationEvent& event) {
+    using Kind = StationEvent::Kind;
+    if (event.kind != Kind::reply && !event.text.empty()) {
+        displayMessage(event.text + "\n");
+    }
+    switch (event.kind) {
+    case Kind::reply:
+        takeReply();
+        break;
+    case Kind::power:
+        setTrackPowerState(event.power);
+        break;
+    case Kind::locomotive:
+        takeLocomotiveReport(event);
+        break;
+    case Kind::version:
+        stationVersion_ = event.text;
+        Log::line("Command station: " + event.text);
+        didChangeValueForKey("stationVersion");
+        break;
+    case Kind::refused:
+        Log::line("The command station refused a command");
+        reportProblem("The command station refused a command; see the received data for its "
+                      "reply, and check the locomotive's address and the station's settings");
+        break;
+    case Kind::overload:
+        setTrackPowerState(TrackPower::off);
+        Log::line("Track power cut out: overload or short circuit");
+        reportProblem("Track power cut out: there is a short circuit or too much load on the "
+                      "track. Clear it, then switch power on again");
+        break;
+    case Kind::error:
+        Log::line("The command station reported an error: " + event.text);
+        reportProblem("The command station reported an error (" + event.text +
+                      "); check that the right kind of station is chosen for this port");
+        break;
+    case Kind::stationReset:
+        Log::line("The command station restarted; sending the locomotives in use again");
+        setTrackPowerState(TrackPower::unknown);
+        reportProblem("The command station restarted; the locomotives in use were sent again. "
+                      "Switch track power on when ready");
+        resendLocomotives();
+        break;
+    case Kind::notice:
+        break;
+    case Kind::unknown:
+        Log::line("Unknown reply from the command station: " + event.text);
+        reportProblem("The command station sent something this program does not understand; "
+                      "check that the right kind of station and baud rate are chosen");
+        break;
+    case Kind::lineTooLong:
+        Log::line(event.text);
+        reportProblem(event.text);
+        break;
+    }
+}
+
+// The station tells the state a locomotive is in, whichever throttle set it. A report for a
+// locomotive with a newer command of ours still waiting is already out of date: that command
+// brings its own report.
+void DCCController::takeLocomotiveReport(const StationEvent& event) {
+    const Locomotive* known = findLocomotive(event.address);
+    if (known == nullptr) {
+        return;
+    }
+    Locomotive& loco = const_cast<Locomotive&>(*known);
+    const Locomotive::Records& records = loco.records();
+    auto waiting = [](const DCCMessage* record) {
+        return record != nullptr && record->queue != nullptr;
+    };
+    if (waiting(records.speed) || waiting(records.emergencyStop) ||
+        std::any_of(records.functionGroups.begin(), records.functionGroups.end(), waiting)) {
+        return;
+    }
+    const int code = event.speedByte & 0x7F;
+    const bool emergency = code == 1;
+    const std::int64_t step126 = code >= 2 ? code - 1 : 0;
+    const std::int64_t top = topSpeedStep(loco.speedMode());
+    // The station's 126 steps in the locomotive's own mode; any motion stays motion.
+    std::int64_t step = (step126 * top + 63) / 126;
+    if (step126 > 0 && step == 0) {
+        step = 1;
+    }
+    const std::int64_t direction = (event.speedByte & 0x80) != 0 ? 1 : 0;
+    const FunctionSet functions = event.functions & allFunctions;
+    if (step == loco.speedStep() && direction == loco.direction() &&
+        emergency == loco.isEmergencyStopped() && functions == loco.functions()) {
+        return;
+    }
+    loco.setSpeed(speedForStep(loco.speedMode(), step), step);
+    loco.setDirection(direction);
+    loco.setEmergencyStopped(emergency);
+    loco.setFunctions(functions);
+    announce(loco);
+}
+
+void DCCController::setTrackPowerState(TrackPower power) {
+    if (power != trackPower_) {
+        trackPower_ = power;
+        didChangeValueForKey("trackPower");
+    }
+}
+
+bool DCCController::setTrackPower(bool on) {
+    DCCCAB_ASSERT_MAIN_THREAD();
+    const Bytes command = station_->encodePower(on);
+    if (command.empty()) {
+        reportProblem("The command-station board has no power command; switch track power at "
+                      "the board");
+        return false;
+    }
+    if (!portIsOpen_) {
+        reportProblem("Open the command station's port first, then switch track power");
+        return false;
+    }
+    ownCommands_.push_back(command);
+    if (dispatcher_.empty()) {
+        sendNextFrame();
+    }
+    return true;
+}
+
+void DCCController::greetStation() {
+    ownCommands_.clear();
+    const Bytes greeting = station_->greeting();
+    if (!greeting.empty()) {
+        ownCommands_.push_back(greeting);
+    }
+}
+
+void DCCController::setStationKind(StationKind kind) {
+    DCCCAB_ASSERT_MAIN_THREAD();
+    if (kind != station_->kind()) {
+        station_ = makeStationProtocol(kind);
+        for (const auto& loco : locomotives_) {
+            station_->setSpeedSteps(loco->address(), loco->speedMode() == 0 ? 14 : 28);
+        }
+        applyStationPolicy();
+        stationVersion_.clear();
+        setTrackPowerState(TrackPower::unknown);
+        didChangeValueForKey("stationVersion");
+        if (portIsOpen_) {
+            greetStation();
+            if (dispatcher_.empty() && !ownCommands_.empty()) {
+                sendNextFrame();
+            }
+        }
+    }
+    didChangeValueForKey("stationKind");
+}
+
+void DCCController::applyStationPolicy() {
+    DCCDispatcher::Policy policy;
+    policy.repeats = station_->repeats();
+    policy.secondQueue = station_->repeatsInSecondQueue();
+    policy.keepsLinkBusy = station_->keepsLinkBusy();
+    const bool board = station_->kind() == StationKind::board;
+    policy.idleOnLastWrite = board;
+    policy.spacesRepeats = !station_->refreshesItself();
+    dispatcher_.setPolicy(policy);
+    if (board) {
+        dispatcher_.setEncoder({}); // the frames exactly as they always were
+    } else {
+        dispatcher_.setEncoder([this](const DCCMessage& m) { return encodeForStation(m); });
+    }
+}
+
+Bytes DCCController::encodeForStation(const DCCMessage& message) {
+    const std::size_t length =
+        std::min<std::size_t>(message.packetLength, DCCMessage::frameCapacity - 1);
+    return station_->encodePacket(std::span<const std::uint8_t>(message.frame.data() + 1, length));
+}
+
+void DCCController::setRefreshesBoard(bool refreshes) {
+    refreshesBoard_ = refreshes;
+    didChangeValueForKey("refreshesBoard");
+    if (refreshes && dispatcher_.empty() && portIsOpen_) {
+        sendNextFrame();
+    }
+}
+
+bool DCCController::isRefreshing() const {
+    if (station_->refreshesItself()) {
+        return false;
+    }
+    return station_->kind() != StationKind::board || refreshesBoard_;
+}
+
+namespace {
+// A stopped locomotive is refreshed this many more times before it leaves the refresh, so that
+// a decoder that missed the stop still gets it.
+constexpr int refreshesAfterStop = 8;
+// At most this many records make one refresh cycle.
+constexpr std::size_t refreshCycleLimit = 64;
+} // namespace
+
+void DCCController::keepRefreshing(const Locomotive& loco) {
+    refreshesLeft_[loco.address()] = refreshesAfterStop;
+}
+
+// One record per call, in turn: for each locomotive moving, or stopped lately, its speed packet
+// and its function groups with a function on. A locomotive emergency-stopped or reset is left
+// out: its standing speed packet no longer says what it was told.
+DCCMessage* DCCController::nextRefresh() {
+    if (!isRefreshing() || !portIsOpen_) {
+        return nullptr;
+    }
+    std::vector<std::pair<Locomotive*, DCCMessage*>> cycle;
+    for (const auto& loco : locomotives_) {
+        const Locomotive::Records& records = loco->records();
+        if (records.speed == nullptr || loco->isEmergencyStopped()) {
+            continue;
+        }
+        const auto left = refreshesLeft_.find(loco->address());
+        if (loco->speedStep() == 0 && (left == refreshesLeft_.end() || left->second <= 0)) {
+            continue;
+        }
+        cycle.emplace_back(loco.get(), records.speed);
+        for (int group = 0; group < functionGroupCount; ++group) {
+            if ((loco->functions() & functionsOfGroup(group)) != 0) {
+                cycle.emplace_back(loco.get(), records.functionGroups[static_cast<std::size_t>(group)]);
+            }
+        }
+        if (cycle.size() >= refreshCycleLimit) {
+            break;
+        }
+    }
+    if (cycle.empty()) {
+        return nullptr;
+    }
+    const auto& [loco, record] = cycle[refreshTurn_++ % cycle.size()];
+    if (record == loco->records().speed && loco->speedStep() == 0) {
+        --refreshesLeft_[loco->address()];
+    }
+    return record;
+}
+
+void DCCController::resendLocomotives() {
+    for (const auto& loco : locomotives_) {
+        if (loco->records().speed == nullptr) {
+            continue;
+        }
+        if (loco->isEmergencyStopped()) {
+            sendEmergencyStopTo(*loco, 1);
+        } else {
+            sendSpeed(*loco, loco->speed(), false);
+        }
+        for (int group = 0; group < functionGroupCount; ++group) {
+            if ((loco->functions() & functionsOfGroup(group)) != 0) {
+                sendFunctionGroup(*loco, group);
+            }
+        }
+    }
+    announceAll();
 }
 
 void DCCController::handOver(std::size_t index, std::int32_t priority) {
@@ -784,7 +1065,15 @@ void DCCController::handOver(DCCMessage& message, std::int32_t priority) {
 }
 
 void DCCController::sendNextFrame() {
-    dispatcher_.sendNextMessage();
+    if (!ownCommands_.empty() && portIsOpen_ && serialPort()) {
+        const Bytes command = std::move(ownCommands_.front());
+        ownCommands_.pop_front();
+        ++ownWrites_;
+        dispatcher_.awaitOwnReply();
+        serialPort()->sendData(command);
+    } else {
+        dispatcher_.sendNextMessage();
+    }
     followDispatcher();
 }
 
@@ -794,11 +1083,11 @@ void DCCController::sendNextFrame() {
 void DCCController::followDispatcher() {
     if (dispatcher_.empty() || !portIsOpen_) {
         replyTimer_.reset();
-        framesTimed_ = dispatcher_.framesWritten();
+        framesTimed_ = framesWritten();
         return;
     }
-    if (!replyTimer_.holdsSubscription() || dispatcher_.framesWritten() != framesTimed_) {
-        framesTimed_ = dispatcher_.framesWritten();
+    if (!replyTimer_.holdsSubscription() || framesWritten() != framesTimed_) {
+        framesTimed_ = framesWritten();
         replyTimer_ = MainQueue::shared().after(replyTimeout_, [this] { replyTimedOut(); });
     }
 }
@@ -811,6 +1100,7 @@ void DCCController::replyTimedOut() {
     if (!stalled_) {
         stalled_ = true;
         didChangeValueForKey("stationIsAnswering");
+        setTrackPowerState(TrackPower::unknown);
         const std::string name = serialPort() ? serialPort()->name() : std::string("the port");
         Log::line("No reply from the command station on " + name + " within " +
                   std::to_string(replyTimeout_.count()) +

@@ -5,12 +5,15 @@
 #include "KESSerialPortDemoController.h"
 #include "Locomotive.h"
 #include "Roster.h"
+#include "StationProtocol.h"
 #include "Subscription.h"
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +49,17 @@ struct DCCMessage;
 // would, so a lost byte never stops the train for good. When a port opens while a frame is still
 // unanswered (it went nowhere), the next frame goes out at once.
 //
+// The command station: the cab speaks to one kind at a time (StationKind, the board by default)
+// through its StationProtocol, which turns each packet into the station's own bytes and its
+// replies into events. The board's replies are as above. A DCC-EX or SPROG station answers each
+// write once (the reply time-out holds for them too); their other lines are shown in the
+// received-data view, and what they report is taken: track power, the station's version, and
+// (DCC-EX) each locomotive's state whichever throttle changed it. A station that restarts gets
+// the locomotives in use sent again. For a station that does not refresh the decoders itself
+// (SPROG, and the board if asked), the cab refreshes them whenever nothing else is to be sent:
+// the speed packet of each locomotive moving or driven lately, and its function groups with a
+// function on.
+//
 // Standard output gets the packet core's lines and those of the diagnostics (sendDump, dumpInfo,
 // testDispatcher), each beginning with a line feed; the platform log gets the link's problems.
 //
@@ -62,7 +76,7 @@ struct DCCMessage;
 // "currentSpeedStep", "locoDirection", "sentPacketString", "speedPacketTypeString",
 // "addressModeButton", "replyTimeout", "functions" (the shown locomotive's functions or which of
 // them are momentary), "emergencyStopped" (the shown locomotive's), "stationIsAnswering",
-// "roster", and "locomotives" (one was added, or any locomotive's state changed; the change, an
+// "roster", "stationKind", "trackPower", "stationVersion", "refreshesBoard", and "locomotives" (one was added, or any locomotive's state changed; the change, an
 // std::int64_t, is its address, or 0 for all of them). Every setter call is announced, also when
 // the value stays.
 class DCCController : public KESSerialPortDemoController, public DCCMessageDisplay {
@@ -192,6 +206,9 @@ public:
 
     // --- The link --------------------------------------------------------------------------------
 
+    // Everything handed over has been written, and answered where the station's way waits for
+    // the answer; what goes on the line now only refreshes or keeps it busy.
+    bool linkIsIdle() const { return ownCommands_.empty() && dispatcher_.isIdle(); }
     // False from a reply time-out until the next reply: the station does not answer.
     bool stationIsAnswering() const { return !stalled_; }
 
@@ -202,6 +219,28 @@ public:
     // How long an unanswered frame waits before the next one goes out anyway (at least 1 ms).
     std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
     void setReplyTimeout(std::chrono::milliseconds timeout);
+
+    // --- The command station -------------------------------------------------------------------
+
+    StationKind stationKind() const { return station_->kind(); }
+    // Speaks to a station of kind from now on: the partial replies of the last are forgotten,
+    // track power and the version are unknown, and an open port is greeted as a new station.
+    void setStationKind(StationKind kind);
+    // Whether the cab refreshes the decoders on the board (off by default).
+    bool refreshesBoard() const { return refreshesBoard_; }
+    void setRefreshesBoard(bool refreshes);
+    // Whether the cab refreshes for the station now chosen.
+    bool isRefreshing() const;
+    // As the station last reported it; unknown when it gave no report yet, does not answer, or
+    // has no power report (the board).
+    TrackPower trackPower() const { return trackPower_; }
+    bool stationSwitchesPower() const { return station_->switchesPower(); }
+    // Asks the station to switch track power, before any packet waiting; the report that comes
+    // back shows. False, with the reason on the status line, when the station has no power
+    // command or the port is not open.
+    bool setTrackPower(bool on);
+    // The station's name and version as it gave them; empty before.
+    const std::string& stationVersion() const { return stationVersion_; }
 
     // --- Actions (sent by the window's controls) -------------------------------------------------
 
@@ -256,8 +295,10 @@ public:
 
     void serialPortWasOpened(KESSerialPort& port) override;
     void serialPortWasClosed(KESSerialPort& port) override;
-    // One reply from the board: "ACKNOWLEDGE\n" in the view, then the next frame if one is due.
-    // Bytes that are empty or not valid UTF-8 do nothing at all. The bytes are not shown.
+    // The station's bytes, read by its protocol. The board's: one reply, "ACKNOWLEDGE\n" in the
+    // view, then the next frame if one is due; bytes that are empty or not valid UTF-8 do nothing
+    // at all, and the bytes are not shown. Another station's: each reply lets the next write go;
+    // its other lines go to the view and are acted on.
     void serialPortDidReceiveData(KESSerialPort& port, const Bytes& data) override;
 
     // --- For the diagnostics and tests -----------------------------------------------------------
@@ -296,8 +337,32 @@ private:
     void sendNextFrame();
     void followDispatcher();
     void replyTimedOut();
+    std::uint64_t framesWritten() const { return dispatcher_.framesWritten() + ownWrites_; }
+    void applyStationPolicy();
+    Bytes encodeForStation(const DCCMessage& message);
+    void takeStationEvent(const StationEvent& event);
+    void takeReply();
+    void takeLocomotiveReport(const StationEvent& event);
+    void setTrackPowerState(TrackPower power);
+    // Puts the station's greeting (if it has one) first in line for the next write.
+    void greetStation();
+    // Sends the state of every locomotive in use again (the station forgot it).
+    void resendLocomotives();
+    DCCMessage* nextRefresh();
+    // loco was just sent a command: it takes part in the refresh again.
+    void keepRefreshing(const Locomotive& loco);
 
     DCCDispatcher dispatcher_;
+    std::unique_ptr<StationProtocol> station_;
+    bool refreshesBoard_ = false;
+    TrackPower trackPower_ = TrackPower::unknown;
+    std::string stationVersion_;
+    // Writes of the cab's own (the greeting, power) that go before the next packet.
+    std::deque<Bytes> ownCommands_;
+    std::uint64_t ownWrites_ = 0;
+    // Refresh visits left for each stopped locomotive before it leaves the refresh.
+    std::map<std::int64_t, int> refreshesLeft_;
+    std::size_t refreshTurn_ = 0;
     bool portIsOpen_ = false;
     std::vector<std::unique_ptr<Locomotive>> locomotives_;
     Locomotive* shown_ = nullptr;

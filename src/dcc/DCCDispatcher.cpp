@@ -73,7 +73,7 @@ void DCCDispatcher::sendNextMessage() {
         if (refresh != nullptr && (refresh != lastMessage_ || !policy_.spacesRepeats)) {
             transmitRefresh(refresh);
         } else if (refresh != nullptr || policy_.keepsLinkBusy) {
-            transmitIdle();
+            transmitIdle(false);
         } else {
             isEmpty_ = true;
         }
@@ -105,6 +105,7 @@ void DCCDispatcher::sendNextMessage() {
 
 void DCCDispatcher::transmit(DCCMessage* m) {
     lastMessage_ = m;
+    lastWasBackground_ = false;
     --m->repeatsLeft;
     display(*m);
     std::printf("\n SEND MESSAGE \n queue %i  count %i    %p", lastQueueSent_, sendCount_,
@@ -129,16 +130,19 @@ void DCCDispatcher::transmit(DCCMessage* m) {
     isEmpty_ = false;
 }
 
-void DCCDispatcher::transmitIdle() {
-    std::printf("\n SEND IDLE \n %p", static_cast<void*>(idleMessage_.get()));
-    display(*idleMessage_);
+void DCCDispatcher::transmitIdle(bool show) {
+    lastWasBackground_ = !show;
+    if (show) {
+        std::printf("\n SEND IDLE \n %p", static_cast<void*>(idleMessage_.get()));
+        display(*idleMessage_);
+    }
     write(*idleMessage_);
     lastMessage_ = idleMessage_.get();
     isEmpty_ = false;
 }
 
 void DCCDispatcher::transmitRefresh(DCCMessage* message) {
-    display(*message);
+    lastWasBackground_ = true;
     write(*message);
     ++message->timesSent;
     lastMessage_ = message;

@@ -29,7 +29,8 @@ class KESSerialPort;
 // dispatcher waits for the reply to its last record before it goes idle, and whether the link is
 // kept busy. With a refresh source (setRefresh), once both queues are empty the dispatcher asks it
 // for a record to write once, outside the queues; a record just written gives way to the idle
-// packet. A new record always goes before the refresh.
+// packet. A new record always goes before the refresh. Refresh writes, and the idle packets that
+// only keep the link busy, show no line.
 //
 // Threading: main thread only, no lock; the only exception is the one-time creation of the idle
 // record, which is safe under concurrent first use. Every callback (the display line, the port
@@ -76,7 +77,13 @@ public:
     void setRefresh(RefreshSource source) { refresh_ = std::move(source); }
     // The owner has written something of its own that awaits a reply: until the next
     // sendNextMessage the dispatcher writes nothing, not even for a record added while idle.
-    void awaitOwnReply() { isEmpty_ = false; }
+    void awaitOwnReply() {
+        isEmpty_ = false;
+        lastWasBackground_ = false;
+    }
+    // Nothing of the queues is left to write or awaits its reply: the dispatcher is empty, or
+    // what it last wrote only refreshes or keeps the link busy.
+    bool isIdle() const { return isEmpty_ || (lastWasBackground_ && queuesAreEmpty()); }
 
     // Takes message out of whatever queue holds it, adds it to the queue of the given priority
     // (after that queue's cursor, with the policy's transmissions to go) and, if the dispatcher is idle,
@@ -114,7 +121,9 @@ public:
 
 private:
     void transmit(DCCMessage* message);
-    void transmitIdle();
+    // show: the display and standard output get their lines. Writes that only keep the link
+    // busy or refresh what the decoders already have are not shown.
+    void transmitIdle(bool show = true);
     void transmitRefresh(DCCMessage* message);
     void write(const DCCMessage& message);
     void display(const DCCMessage& message) const;
@@ -131,6 +140,7 @@ private:
     std::int32_t lastQueueSent_ = 0;
     std::int32_t sendCount_ = 4;
     std::uint64_t framesWritten_ = 0;
+    bool lastWasBackground_ = false;
     std::once_flag idleOnce_;
     std::unique_ptr<DCCMessage> idleMessage_;
     Policy policy_;

@@ -44,3 +44,15 @@ std::optional<StationKind> stationKindFromWord(std::string_view word) {
     }
     return std::nullopt;
 }
+
+std::optional<StationLineSettings> usualLineSettings(StationKind kind) {
+    switch (kind) {
+    case StationKind::dccex:
+        return StationLineSettings{115200, false};
+    case StationKind::sprog:
+        return StationLineSettings{9600, true};
+    case StationKind::board:
+        break;
+    }
+    return std::nullopt;
+}
