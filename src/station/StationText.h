@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+// Small text helpers the station codecs share: pure functions, any thread.
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, nothing cut short.
+// Empty input is valid.
+bool isValidUtf8(std::span<const std::uint8_t> bytes);
+
+// text with every byte outside printable ASCII (space to '~') written as \xHH (upper-case hex),
+// so that whatever a station sent can be shown and logged as it came.
+std::string printableText(std::string_view text);
+
+// text without the blanks (space, tab, CR, LF) at either end.
+std::string_view trimmedText(std::string_view text);
