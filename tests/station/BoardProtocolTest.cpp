@@ -28,10 +28,15 @@ TEST(BoardProtocol, EveryDeliveryOfTextIsOneReply) {
         std::size_t replies;
     };
     const std::vector<Row> rows = {
-        {{"OK\n"}, 1},         {{"a", "b", "c"}, 3},  {{"d\xC3\xA9j\xC3\xA0"}, 1}, {{""}, 0},
-        {{"\xFF"}, 0},         {{"\xC3", "\xA9"}, 0}, // a character split between deliveries:
-                                                      // neither is text
-        {{"\xED\xA0\x80"}, 0},                        // a surrogate
+        {{"OK\n"}, 1},
+        {{"a", "b", "c"}, 3},
+        {{"d\xC3\xA9j\xC3\xA0"}, 1},
+        {{""}, 0},
+        {{"\xFF"}, 0},
+        // A character split between deliveries: neither is text.
+        {{"\xC3", "\xA9"}, 0},
+        // A surrogate.
+        {{"\xED\xA0\x80"}, 0},
     };
     for (const Row& row : rows) {
         BoardProtocol board;
