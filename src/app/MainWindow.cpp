@@ -593,8 +593,8 @@ void MainWindow::buildStationControls() {
     ui_->portRow->insertWidget(after, stationLabel);
     ui_->portRow->insertWidget(after + 1, stationChooser_);
     connect(stationChooser_, &QComboBox::activated, this, [this](int index) {
-        if (const auto kind = stationKindFromWord(
-                stationChooser_->itemData(index).toString().toStdString())) {
+        if (const auto kind =
+                stationKindFromWord(stationChooser_->itemData(index).toString().toStdString())) {
             chooseStationKind(*kind);
         }
     });
@@ -624,8 +624,8 @@ void MainWindow::buildStationControls() {
         controller_.addObserver("stationKind", [this](std::string_view) { showStationKind(); });
     trackPowerObservation_ =
         controller_.addObserver("trackPower", [this](std::string_view) { showTrackPower(); });
-    stationVersionObservation_ = controller_.addObserver(
-        "stationVersion", [this](std::string_view) { showTrackPower(); });
+    stationVersionObservation_ =
+        controller_.addObserver("stationVersion", [this](std::string_view) { showTrackPower(); });
     refreshObservation_ = controller_.addObserver("refreshesBoard", [this](std::string_view) {
         const QSignalBlocker blocker(refreshAction_);
         refreshAction_->setChecked(controller_.refreshesBoard());
@@ -645,9 +645,9 @@ QString MainWindow::keyOfChosenPort() const {
 
 void MainWindow::applyStationKindOfChosenPort() {
     const auto found = stationKinds_.find(keyOfChosenPort());
-    const std::optional<StationKind> kind =
-        found == stationKinds_.end() ? std::nullopt
-                                     : stationKindFromWord(found->second.toStdString());
+    const std::optional<StationKind> kind = found == stationKinds_.end()
+                                                ? std::nullopt
+                                                : stationKindFromWord(found->second.toStdString());
     if (kind.value_or(StationKind::board) != controller_.stationKind()) {
         controller_.setStationKind(kind.value_or(StationKind::board));
     }
@@ -691,8 +691,8 @@ void MainWindow::chooseStationKind(StationKind kind) {
 }
 
 void MainWindow::showStationKind() {
-    const int index =
-        stationChooser_->findData(QString::fromUtf8(stationKindWord(controller_.stationKind()).data()));
+    const int index = stationChooser_->findData(
+        QString::fromUtf8(stationKindWord(controller_.stationKind()).data()));
     const QSignalBlocker blocker(stationChooser_);
     stationChooser_->setCurrentIndex(index);
     refreshAction_->setEnabled(controller_.stationKind() == StationKind::board);

@@ -22,9 +22,9 @@ class MemoryValueControl;
 // that is none of these, or has a wrong or missing argument, is refused: reported on standard
 // error with its number, counted, and it changes nothing. `status` prints one line on standard
 // output. powerOn and powerOff switch track power where the station can (not the board: that is
-// said on standard error, and the script goes on). What takes time (wait, waitUntilIdle, quit) is handed back to the caller, who owns the
-// clock and the event loop. The lines are read by parseScriptLine (ScriptLine.h), which needs no
-// cab.
+// said on standard error, and the script goes on). What takes time (wait, waitUntilIdle, quit) is
+// handed back to the caller, who owns the clock and the event loop. The lines are read by
+// parseScriptLine (ScriptLine.h), which needs no cab.
 //
 // Main thread only. The cab and the outlets must outlive the interpreter.
 class ScriptInterpreter {

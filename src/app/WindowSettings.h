@@ -14,9 +14,9 @@ class QSettings;
 
 // What the window remembers from one run to the next: the chosen port, by a name that survives
 // replugging (see keyOfPort), its baud rate, the kind of command station on each port chosen so
-// far, whether the board's decoders are refreshed, the reconnect option, the window's size, place and
-// maximised state, and the shown locomotive's address. Absent values were never saved (or could not
-// be read) and leave the program's defaults alone.
+// far, whether the board's decoders are refreshed, the reconnect option, the window's size, place
+// and maximised state, and the shown locomotive's address. Absent values were never saved (or could
+// not be read) and leave the program's defaults alone.
 //
 // A plain value: load and save read and write a QSettings the caller gives, userSettings the
 // operator's own (the platform's usual place, ~/.config/dcc-cab/dcc-cab.conf on Linux). Main

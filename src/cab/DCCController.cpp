@@ -12,8 +12,8 @@
 #include "binaryValue.h"
 
 #include <algorithm>
-#include <span>
 #include <cstdio>
+#include <span>
 #include <sstream>
 #include <utility>
 
@@ -779,6 +779,11 @@ void DCCController::serialPortDidReceiveData(KESSerialPort&, const Bytes& data) 
 }
 
 void DCCController::takeReply() {
+    if (powerAsked_) {
+        // Answered without a report (SPROG never gives one; DCC-EX none when nothing changed).
+        setTrackPowerState(*powerAsked_ ? TrackPower::on : TrackPower::off);
+        powerAsked_.reset();
+    }
     if (station_->kind() == StationKind::board) {
         if (TextView* view = receivedDataTextView()) {
             view->appendString("ACKNOWLEDGE\n");
@@ -809,6 +814,7 @@ void DCCController::takeStationEvent(const StationEvent& event) {
         takeReply();
         break;
     case Kind::power:
+        powerAsked_.reset(); // the station's own word goes
         setTrackPowerState(event.power);
         break;
     case Kind::locomotive:
@@ -825,6 +831,7 @@ void DCCController::takeStationEvent(const StationEvent& event) {
                       "reply, and check the locomotive's address and the station's settings");
         break;
     case Kind::overload:
+        powerAsked_.reset();
         setTrackPowerState(TrackPower::off);
         Log::line("Track power cut out: overload or short circuit");
         reportProblem("Track power cut out: there is a short circuit or too much load on the "
@@ -914,7 +921,7 @@ bool DCCController::setTrackPower(bool on) {
         reportProblem("Open the command station's port first, then switch track power");
         return false;
     }
-    ownCommands_.push_back(command);
+    ownCommands_.push_back({command, on});
     if (dispatcher_.empty()) {
         sendNextFrame();
     }
@@ -925,7 +932,7 @@ void DCCController::greetStation() {
     ownCommands_.clear();
     const Bytes greeting = station_->greeting();
     if (!greeting.empty()) {
-        ownCommands_.push_back(greeting);
+        ownCommands_.push_back({greeting, std::nullopt});
     }
 }
 
@@ -958,6 +965,7 @@ void DCCController::applyStationPolicy() {
     const bool board = station_->kind() == StationKind::board;
     policy.idleOnLastWrite = board;
     policy.spacesRepeats = !station_->refreshesItself();
+    policy.refreshes = isRefreshing();
     dispatcher_.setPolicy(policy);
     if (board) {
         dispatcher_.setEncoder({}); // the frames exactly as they always were
@@ -974,6 +982,7 @@ Bytes DCCController::encodeForStation(const DCCMessage& message) {
 
 void DCCController::setRefreshesBoard(bool refreshes) {
     refreshesBoard_ = refreshes;
+    applyStationPolicy();
     didChangeValueForKey("refreshesBoard");
     if (refreshes && dispatcher_.empty() && portIsOpen_) {
         sendNextFrame();
@@ -1019,7 +1028,8 @@ DCCMessage* DCCController::nextRefresh() {
         cycle.emplace_back(loco.get(), records.speed);
         for (int group = 0; group < functionGroupCount; ++group) {
             if ((loco->functions() & functionsOfGroup(group)) != 0) {
-                cycle.emplace_back(loco.get(), records.functionGroups[static_cast<std::size_t>(group)]);
+                cycle.emplace_back(loco.get(),
+                                   records.functionGroups[static_cast<std::size_t>(group)]);
             }
         }
         if (cycle.size() >= refreshCycleLimit) {
@@ -1066,11 +1076,12 @@ void DCCController::handOver(DCCMessage& message, std::int32_t priority) {
 
 void DCCController::sendNextFrame() {
     if (!ownCommands_.empty() && portIsOpen_ && serialPort()) {
-        const Bytes command = std::move(ownCommands_.front());
+        const OwnCommand command = std::move(ownCommands_.front());
         ownCommands_.pop_front();
         ++ownWrites_;
+        powerAsked_ = command.power;
         dispatcher_.awaitOwnReply();
-        serialPort()->sendData(command);
+        serialPort()->sendData(command.bytes);
     } else {
         dispatcher_.sendNextMessage();
     }

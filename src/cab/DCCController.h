@@ -15,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,9 +77,9 @@ struct DCCMessage;
 // "currentSpeedStep", "locoDirection", "sentPacketString", "speedPacketTypeString",
 // "addressModeButton", "replyTimeout", "functions" (the shown locomotive's functions or which of
 // them are momentary), "emergencyStopped" (the shown locomotive's), "stationIsAnswering",
-// "roster", "stationKind", "trackPower", "stationVersion", "refreshesBoard", and "locomotives" (one was added, or any locomotive's state changed; the change, an
-// std::int64_t, is its address, or 0 for all of them). Every setter call is announced, also when
-// the value stays.
+// "roster", "stationKind", "trackPower", "stationVersion", "refreshesBoard", and "locomotives" (one
+// was added, or any locomotive's state changed; the change, an std::int64_t, is its address, or 0
+// for all of them). Every setter call is announced, also when the value stays.
 class DCCController : public KESSerialPortDemoController, public DCCMessageDisplay {
 public:
     // Catalogue indexes.
@@ -358,7 +359,14 @@ private:
     TrackPower trackPower_ = TrackPower::unknown;
     std::string stationVersion_;
     // Writes of the cab's own (the greeting, power) that go before the next packet.
-    std::deque<Bytes> ownCommands_;
+    struct OwnCommand {
+        Bytes bytes;
+        std::optional<bool> power; // a power command: on or off
+    };
+    std::deque<OwnCommand> ownCommands_;
+    // The power command whose answer is awaited and that no power report has answered yet: its
+    // answer means the power is as asked.
+    std::optional<bool> powerAsked_;
     std::uint64_t ownWrites_ = 0;
     // Refresh visits left for each stopped locomotive before it leaves the refresh.
     std::map<std::int64_t, int> refreshesLeft_;

@@ -69,7 +69,7 @@ void DCCDispatcher::sendNextMessage() {
                    [this] { idleMessage_ = std::make_unique<DCCMessage>("IDLE", 0xFF, 0x00); });
 
     if (queuesAreEmpty()) {
-        DCCMessage* refresh = refresh_ ? refresh_() : nullptr;
+        DCCMessage* refresh = refresh_ && policy_.refreshes ? refresh_() : nullptr;
         if (refresh != nullptr && (refresh != lastMessage_ || !policy_.spacesRepeats)) {
             transmitRefresh(refresh);
         } else if (refresh != nullptr || policy_.keepsLinkBusy) {
@@ -120,7 +120,7 @@ void DCCDispatcher::transmit(DCCMessage* m) {
             dispatchQueues_[1].AddMessage(m, std::max(policy_.repeats, 1));
         } else {
             std::printf("\n message deleted");
-            if (queuesAreEmpty() && policy_.idleOnLastWrite && !refresh_ &&
+            if (queuesAreEmpty() && policy_.idleOnLastWrite && !policy_.refreshes &&
                 !policy_.keepsLinkBusy) {
                 isEmpty_ = true;
                 return;

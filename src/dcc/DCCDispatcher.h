@@ -63,6 +63,8 @@ public:
         // The same record never goes twice in a row (DCC packets on the track need the space);
         // a station that makes its own packets from commands does not need it.
         bool spacesRepeats = true;
+        // The refresh source is asked when the queues are empty.
+        bool refreshes = false;
     };
     using Encoder = std::function<Bytes(const DCCMessage&)>;
     // Gives the record to write when the queues are empty, or null for none. Called on the main
@@ -86,8 +88,8 @@ public:
     bool isIdle() const { return isEmpty_ || (lastWasBackground_ && queuesAreEmpty()); }
 
     // Takes message out of whatever queue holds it, adds it to the queue of the given priority
-    // (after that queue's cursor, with the policy's transmissions to go) and, if the dispatcher is idle,
-    // writes a frame before returning. A negative priority counts as 0, one above 1 as 1.
+    // (after that queue's cursor, with the policy's transmissions to go) and, if the dispatcher is
+    // idle, writes a frame before returning. A negative priority counts as 0, one above 1 as 1.
     void addMessage(DCCMessage* message, std::int32_t priority);
     // Takes message out of whatever queue holds it; a record in no queue is left alone.
     void removeMessage(DCCMessage* message);

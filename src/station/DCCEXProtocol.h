@@ -34,7 +34,7 @@ public:
     // How the baseline speed and function packets to address are read: 14 speed steps (bit 4 of
     // the speed instruction is F0, and function group one carries no F0) or, for any other
     // value, 28 (the default for every address).
-    void setSpeedSteps(std::int64_t address, int steps);
+    void setSpeedSteps(std::int64_t address, int steps) override;
 
     // Events, in order: reply for "<# n>"; power for "<p1>"/"<p0>" on the main track (no track
     // word, MAIN, A or JOIN; other tracks give a notice); locomotive for "<l cab slot speed
