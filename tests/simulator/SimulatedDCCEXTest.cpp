@@ -2,6 +2,7 @@
 
 #include "SlaveClient.h"
 
+#include <dirent.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -130,20 +131,39 @@ TEST(SimulatedDCCEX, AnswersCommandsAndKeepsItsTable) {
               Kind::Unprompted);
 }
 
-TEST(SimulatedDCCEX, CanStartWithoutPowerAndStopsCleanly) {
-    SimulatedDCCEX station({}, false);
-    station.start();
-    SlaveClient client(station.slavePath());
-    client.send("<s>");
-    std::string got;
-    for (const std::string& piece : client.readUntil("<p0>\n")) {
-        got += piece;
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
     }
-    EXPECT_EQ(got, status + "<p0>\n");
-    EXPECT_FALSE(station.isPowerOn());
-    station.stop();
-    station.hangUp();
-    EXPECT_TRUE(station.isHungUp());
+    return count;
+}
+
+TEST(SimulatedDCCEX, StartsWithoutPowerIfAskedAndLeavesNoDescriptorBehind) {
+    const std::size_t before = openDescriptors();
+    {
+        SimulatedDCCEX running; // destroyed while running
+        running.start();
+    }
+    {
+        SimulatedDCCEX station({}, false);
+        station.start();
+        SlaveClient client(station.slavePath());
+        client.send("<s>");
+        std::string got;
+        for (const std::string& piece : client.readUntil("<p0>\n")) {
+            got += piece;
+        }
+        EXPECT_EQ(got, status + "<p0>\n");
+        EXPECT_FALSE(station.isPowerOn());
+        station.stop();
+        station.hangUp();
+        EXPECT_TRUE(station.isHungUp());
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 } // namespace
