@@ -6,6 +6,8 @@
 #include "LayoutModel.h"
 #include "PseudoTerminal.h"
 #include "ReplyShaper.h"
+#include "SimulatedStation.h"
+#include "SimulatorEvent.h"
 #include "SpeedMode.h"
 
 #include <atomic>
@@ -18,8 +20,9 @@
 #include <thread>
 #include <vector>
 
-// A command-station board on a pseudo-terminal: the program opens slavePath() as its serial port,
-// writes frames to it and gets a reply for each.
+// A command-station board on a pseudo-terminal (the SimulatedStation that speaks the board's
+// frames): the program opens slavePath() as its serial port, writes frames to it and gets a reply
+// for each.
 //
 // For every frame the board checks the error byte, decodes the packet, applies it to its layout
 // model and answers with one write of short ASCII text: "OK <n>\n" for a good frame,
@@ -39,24 +42,10 @@
 //
 // Ownership: the board owns the pseudo-terminal and its thread; the destructor stops the thread
 // and closes every descriptor.
-class SimulatedBoard {
+class SimulatedBoard : public SimulatedStation {
 public:
-    struct Event {
-        enum class Kind {
-            Frame,        // a good frame: meaning is the decoded packet
-            BadErrorByte, // a frame whose error byte is wrong
-            BadLength,    // a byte that cannot start a frame
-            Incomplete,   // a frame whose rest did not come within the frame time-out
-            HungUp,       // the line was closed: meaning says why
-            WriteFailed,  // the line did not take a reply whole: meaning says why
-        };
-        Kind kind = Kind::Frame;
-        std::uint64_t number = 0;        // frames and faults counted from 1; 0 for line events
-        std::vector<std::uint8_t> bytes; // as received
-        std::string meaning;
-        std::string reply;     // the reply due, before the knobs have their say
-        std::string replyNote; // what the knobs did to it; empty when it went as is
-    };
+    // The board reports Frame, BadErrorByte, BadLength, Incomplete, HungUp and WriteFailed.
+    using Event = SimulatorEvent;
 
     struct Counters {
         std::uint64_t frames = 0;
@@ -72,37 +61,37 @@ public:
         std::uint64_t replyBytes = 0;
     };
 
-    using Observer = std::function<void(const Event&)>;
+    using Observer = SimulatedStation::Observer;
 
     // Opens the pseudo-terminal; nothing is served until start(). Throws std::system_error if no
     // pseudo-terminal or wake-up pipe can be had. baselineMode: how the decoders read baseline
     // speed packets (see DCCPacketDecoder).
     explicit SimulatedBoard(SpeedMode baselineMode = SpeedMode::Steps28, BoardKnobs knobs = {},
                             Observer observer = {});
-    ~SimulatedBoard();
+    ~SimulatedBoard() override;
     SimulatedBoard(const SimulatedBoard&) = delete;
     SimulatedBoard& operator=(const SimulatedBoard&) = delete;
 
-    const std::string& slavePath() const { return terminal_.slavePath(); }
+    const std::string& slavePath() const override { return terminal_.slavePath(); }
 
     // Starts serving the line; does nothing if already running. Throws std::system_error if no
     // thread can be started.
-    void start();
+    void start() override;
     // Stops serving and joins the board's thread. Replies not yet written are dropped. Safe to
     // call when not running. Not from the observer.
-    void stop();
+    void stop() override;
 
     // Closes the line: clients see it hang up, and the slave path goes away. While running this
     // happens on the board's thread shortly after the call (a HungUp event follows); otherwise
     // at once, without an event. A hung-up board stays hung up.
-    void hangUp();
-    bool isHungUp() const;
+    void hangUp() override;
+    bool isHungUp() const override;
 
     // Takes effect from the next frame.
     void setKnobs(const BoardKnobs& knobs);
     Counters counters() const;
     // A copy of the layout model as it stands.
-    LayoutModel layout() const;
+    LayoutModel layout() const override;
 
 private:
     using Clock = std::chrono::steady_clock;

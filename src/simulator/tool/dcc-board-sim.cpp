@@ -15,6 +15,8 @@
 
 #include "BoardKnobs.h"
 #include "SimulatedBoard.h"
+#include "SimulatedDCCEX.h"
+#include "SimulatedSPROG.h"
 
 #include <algorithm>
 #include <array>
@@ -25,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -48,6 +51,10 @@ and the reply sent. A frame is N (3 to 6), N packet bytes, the error byte last; 
 answers "OK <n>" or "ERR <n> ...", one line per frame.
 
 Options:
+  --station board|dccex|sprog
+                        the station to simulate (default board): the board's frames, or a
+                        DCC-EX station's <...> commands, or a SPROG's "O hh hh ..." lines
+                        ending in CR; the options from --delay on apply to the board only
   --link PATH           also make PATH a symbolic link to the slave device; PATH must not
                         exist yet, and the link is removed on exit
   --baseline-steps 14|28
@@ -101,6 +108,7 @@ void onSignal(int signal) {
 }
 
 struct Options {
+    std::string station = "board";
     SpeedMode baselineMode = SpeedMode::Steps28;
     BoardKnobs knobs;
     std::string link;
@@ -118,10 +126,10 @@ std::optional<std::uint64_t> number(std::string_view text) {
 
 // Fills options from the command line; returns an error message, empty when all is well.
 std::string parse(int argc, char** argv, Options& options) {
-    constexpr std::array<std::string_view, 10> valued{
-        "--link",          "--baseline-steps", "--delay",        "--drop-every",
-        "--split-every",   "--merge-every",    "--garble-every", "--silent-after",
-        "--hang-up-after", "--frame-timeout"};
+    constexpr std::array<std::string_view, 11> valued{
+        "--station",      "--link",          "--baseline-steps", "--delay",
+        "--drop-every",   "--split-every",   "--merge-every",    "--garble-every",
+        "--silent-after", "--hang-up-after", "--frame-timeout"};
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -143,6 +151,13 @@ std::string parse(int argc, char** argv, Options& options) {
                 return std::string(arg) + " needs a value";
             }
             value = argv[++i];
+        }
+        if (arg == "--station") {
+            if (value != "board" && value != "dccex" && value != "sprog") {
+                return "--station must be board, dccex or sprog";
+            }
+            options.station = value;
+            continue;
         }
         if (arg == "--link") {
             options.link = value;
@@ -227,9 +242,30 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-void logEvent(const SimulatedBoard::Event& event) {
-    using Kind = SimulatedBoard::Event::Kind;
-    if (event.kind == Kind::HungUp || event.kind == Kind::WriteFailed) {
+// Set before the station starts: its commands are text, shown as such.
+bool textCommands = false;
+
+// The bytes as text, line ends and other control bytes as C escapes.
+std::string printable(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char byte[8];
+    for (const std::uint8_t b : bytes) {
+        if (b == '\r' || b == '\n') {
+            text += b == '\r' ? "\\r" : "\\n";
+        } else if (b >= 0x20 && b < 0x7F) {
+            text += static_cast<char>(b);
+        } else {
+            std::snprintf(byte, sizeof byte, "\\x%02X", b);
+            text += byte;
+        }
+    }
+    return text + ' ';
+}
+
+void logEvent(const SimulatorEvent& event) {
+    using Kind = SimulatorEvent::Kind;
+    if (event.kind == Kind::HungUp || event.kind == Kind::WriteFailed ||
+        event.kind == Kind::Unprompted) {
         say("-- " + event.meaning + "\n");
         if (event.kind == Kind::HungUp) {
             onSignal(0);
@@ -240,23 +276,33 @@ void logEvent(const SimulatedBoard::Event& event) {
     while (!reply.empty() && reply.back() == '\n') {
         reply.pop_back();
     }
-    char head[64];
-    std::snprintf(head, sizeof head, "#%-4llu %-21s", static_cast<unsigned long long>(event.number),
-                  hex(event.bytes).c_str());
+    if (textCommands) {
+        reply = printable(std::vector<std::uint8_t>(reply.begin(), reply.end()));
+        reply.pop_back();
+    }
+    std::string head = "#" + std::to_string(event.number);
+    head.resize(std::max<std::size_t>(head.size(), 5), ' ');
+    head += ' ' + (textCommands ? printable(event.bytes) : hex(event.bytes));
+    head.resize(std::max<std::size_t>(head.size(), 27), ' ');
     say(head + event.meaning + "  -> " + reply +
         (event.replyNote.empty() ? "" : " [" + event.replyNote + "]") + "\n");
 }
 
-void printLayout(const SimulatedBoard& board) {
-    const SimulatedBoard::Counters c = board.counters();
+void printLayout(const SimulatedStation& station) {
+    const auto* board = dynamic_cast<const SimulatedBoard*>(&station);
+    if (board == nullptr) {
+        say("-- layout\n" + station.layout().describe());
+        return;
+    }
+    const SimulatedBoard::Counters c = board->counters();
     say("-- layout after " + std::to_string(c.frames) +
         " good frames; faults: " + std::to_string(c.badErrorBytes) + " bad error byte, " +
         std::to_string(c.badLengths) + " bad length (" + std::to_string(c.discardedBytes) +
-        " bytes skipped)\n" + board.layout().describe());
+        " bytes skipped)\n" + board->layout().describe());
 }
 
 // Serves until a quitting signal or a hang-up. Returns the exit status.
-int serve(SimulatedBoard& board) {
+int serve(SimulatedStation& board) {
     const bool watchStdin = isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
     std::vector<pollfd> fds{{-1, POLLIN, 0}, {watchStdin ? STDIN_FILENO : -1, POLLIN, 0}};
     int wakeRead = -1;
@@ -349,17 +395,26 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     try {
-        SimulatedBoard board(options.baselineMode, options.knobs, logEvent);
+        std::unique_ptr<SimulatedStation> station;
+        textCommands = options.station != "board";
+        if (options.station == "dccex") {
+            station = std::make_unique<SimulatedDCCEX>(logEvent, true, options.baselineMode);
+        } else if (options.station == "sprog") {
+            station = std::make_unique<SimulatedSPROG>(logEvent, true, options.baselineMode);
+        } else {
+            station =
+                std::make_unique<SimulatedBoard>(options.baselineMode, options.knobs, logEvent);
+        }
         // The link first: when it cannot be made, nothing goes on standard output.
         std::optional<SlaveLink> link;
         if (!options.link.empty()) {
-            link.emplace(options.link, board.slavePath());
+            link.emplace(options.link, station->slavePath());
         }
-        say(board.slavePath() + "\n");
+        say(station->slavePath() + "\n");
         if (link) {
             say("-- linked as " + options.link + "\n");
         }
-        return serve(board);
+        return serve(*station);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "dcc-board-sim: %s\n", error.what());
         return 1;
