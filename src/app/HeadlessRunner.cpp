@@ -407,7 +407,11 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
             return 1;
         }
         const char* const speaker = stationKind == StationKind::board ? "board" : "station";
-        station.setFrameHandler([speaker](const std::string& line) {
+        const bool keepsBusy = makeStationProtocol(stationKind)->keepsLinkBusy();
+        station.setFrameHandler([speaker, keepsBusy](const std::string& line) {
+            if (keepsBusy && line.ends_with(" idle")) {
+                return; // the packets that only keep the line busy would drown the rest
+            }
             std::printf("\n %s %s", speaker, line.c_str());
             flushStandardOutput();
         });

@@ -21,6 +21,8 @@ TEST(ScriptLine, ReadsEachKindOfLine) {
         {"sendSpeedChange\t0", {Command::sendSpeedChange, "", 0}},
         {"waitUntilIdle", {Command::waitUntilIdle, "", std::nullopt}},
         {"waitUntilIdle 250", {Command::waitUntilIdle, "", 250}},
+        {"powerOn", {Command::powerOn, "", std::nullopt}},
+        {"powerOff 1", {Command::wrong, "powerOff takes no argument: powerOff 1", std::nullopt}},
         {"bogus 1", {Command::wrong, "unknown command 'bogus': bogus 1", std::nullopt}},
         {"quit now", {Command::wrong, "quit takes no argument: quit now", std::nullopt}},
         {"send \t", {Command::wrong, "send needs the text to send: send", std::nullopt}},

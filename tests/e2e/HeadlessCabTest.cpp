@@ -378,3 +378,56 @@ TEST(HeadlessCabTest, AScriptThatCannotBeReadEndsTheRunBeforeAnyFrame) {
 }
 
 } // namespace
+
+namespace {
+
+// One run per kind of station against its own simulator: two locomotives, a function, an
+// emergency stop, track power off and on, stop all. What each simulator made of it is the
+// layout the run prints at its end.
+struct StationRun {
+    const char* station;
+    std::vector<std::string> layout; // lines of the layout at the end
+    const char* statusEnd;           // how the status lines end
+};
+
+void PrintTo(const StationRun& run, std::ostream* os) {
+    *os << run.station;
+}
+
+class HeadlessStationTest : public testing::TestWithParam<StationRun> {};
+
+TEST_P(HeadlessStationTest, DrivesItsSimulatedStationEndToEnd) {
+    const StationRun& run = GetParam();
+    HeadlessCab cab({"--simulate", "--station", run.station});
+    cab.type({"setLocoAddress 3", "sendSpeedChange 64", "setFunction 1 on", "setLocoAddress 1000",
+              "setSpeedMode 2", "sendSpeedChange 100", "waitUntilIdle", "sendEmergencyStop",
+              "powerOff", "waitUntilIdle", "powerOn", "setLocoAddress 3", "sendSpeedChange 32",
+              "waitUntilIdle", "status", "sendBroadcastEmergencyStop", "waitUntilIdle"});
+    cab.closeInput();
+    ASSERT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+    const std::string out = cab.output("out");
+    for (const std::string& line : run.layout) {
+        EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_NE(out.find("functions on: F1" + std::string(run.statusEnd)), std::string::npos) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stations, HeadlessStationTest,
+    testing::Values(
+        StationRun{"board",
+                   {"loco 3: emergency stopped (28 steps), forward, F1 on",
+                    "loco 1000 (long): emergency stopped (28 steps), forward, functions off"},
+                   "\n"},
+        StationRun{"dccex",
+                   {"loco 3: emergency stopped (128 steps), forward, F1 on",
+                    "loco 1000 (long): emergency stopped (128 steps), forward, functions off"},
+                   ", station DCC-EX, power on (DCC-EX V-5.0.0 / SIMULATED / DCC Cab)\n"},
+        StationRun{"sprog",
+                   {"loco 3: emergency stopped (28 steps), forward, F1 on",
+                    "loco 1000 (long): emergency stopped (28 steps), forward, functions off"},
+                   ", station SPROG, power on (SPROG 3 Ver 4.6 (simulated))\n"}),
+    [](const testing::TestParamInfo<StationRun>& info) { return std::string(info.param.station); });
+
+} // namespace
