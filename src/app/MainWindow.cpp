@@ -602,6 +602,8 @@ void MainWindow::buildStationControls() {
     powerButton_ = new QPushButton(tr("Power"), this);
     powerButton_->setObjectName("powerButton");
     powerButton_->setCheckable(true);
+    powerButton_->setStyleSheet(
+        "QPushButton:checked { background-color: #2e7d32; color: white; font-weight: bold; }");
     ui_->commandGrid->addWidget(powerButton_, 4, 0, 1, 2);
     connect(powerButton_, &QPushButton::clicked, this, [this](bool on) {
         controller_.setTrackPower(on);

@@ -784,7 +784,9 @@ void DCCController::takeReply() {
         setTrackPowerState(*powerAsked_ ? TrackPower::on : TrackPower::off);
         powerAsked_.reset();
     }
-    if (station_->kind() == StationKind::board) {
+    // The answers to what only keeps the line busy or refreshes are not shown: they would drown
+    // the rest.
+    if (!dispatcher_.lastWriteWasBackground()) {
         if (TextView* view = receivedDataTextView()) {
             view->appendString("ACKNOWLEDGE\n");
             view->scrollToEnd();

@@ -86,6 +86,8 @@ public:
     // Nothing of the queues is left to write or awaits its reply: the dispatcher is empty, or
     // what it last wrote only refreshes or keeps the link busy.
     bool isIdle() const { return isEmpty_ || (lastWasBackground_ && queuesAreEmpty()); }
+    // The last write only refreshed or kept the link busy.
+    bool lastWriteWasBackground() const { return lastWasBackground_; }
 
     // Takes message out of whatever queue holds it, adds it to the queue of the given priority
     // (after that queue's cursor, with the policy's transmissions to go) and, if the dispatcher is
