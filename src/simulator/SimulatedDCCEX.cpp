@@ -101,7 +101,7 @@ void SimulatedDCCEX::restart() {
 void SimulatedDCCEX::received(std::string_view bytes) {
     for (const char c : bytes) {
         if (c == '<') {
-            command_ = "<";
+            command_.assign(1, '<');
             inCommand_ = true;
             dropped_ = 0;
         } else if (!inCommand_) {

@@ -253,7 +253,7 @@ void DCCEXProtocol::take(char c, std::vector<StationEvent>& events) {
     case State::between:
         if (c == '<') {
             endGarbage(events);
-            text_ = "<";
+            text_.assign(1, '<');
             state_ = State::line;
         } else if (isNewline(c)) {
             endGarbage(events);
@@ -302,7 +302,7 @@ void DCCEXProtocol::take(char c, std::vector<StationEvent>& events) {
         break;
     case State::droppingGarbage:
         if (c == '<') {
-            text_ = "<";
+            text_.assign(1, '<');
             state_ = State::line;
         } else if (isNewline(c)) {
             state_ = State::between;
