@@ -849,6 +849,11 @@ void DCCController::takeStationEvent(const StationEvent& event) {
         setTrackPowerState(TrackPower::unknown);
         reportProblem("The command station restarted; the locomotives in use were sent again. "
                       "Switch track power on when ready");
+        // Asked who it is again first: a greeting written while it was starting went nowhere.
+        greetStation();
+        if (dispatcher_.empty()) {
+            sendNextFrame();
+        }
         resendLocomotives();
         break;
     case Kind::notice:

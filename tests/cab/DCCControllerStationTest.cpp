@@ -121,7 +121,7 @@ TEST_F(DCCControllerStation, DCCEXCommandsRepliesAndReports) {
         {"the greeting asks for the status",
          open,
          "<s><#>",
-         {"<* License GPLv3 *>\n<iDCC-EX V-5.0.0 / TEST>\n<p", "0>\n<# 50>\n"},
+         {"<* Free memory 5000 *>\n<iDCC-EX V-5.0.0 / TEST>\n<p", "0>\n<# 50>\n"},
          [](const DCCController& c) {
              return c.stationVersion() == "DCC-EX V-5.0.0 / TEST" &&
                     c.trackPower() == TrackPower::off;
@@ -165,8 +165,8 @@ TEST_F(DCCControllerStation, DCCEXCommandsRepliesAndReports) {
          problemSays("refused a command")},
         {"a restarted station gets the locomotive and its functions again",
          nullptr,
-         "<t 3 -1 1><#><F 3 0 1><F 3 1 1><F 3 2 0><F 3 3 0><F 3 4 0><#>",
-         {"<* License GPLv3 fsf.org (c) dcc-ex.com *>\n<p0>\n<# 50>\n", "<# 50>\n"},
+         "<s><#><t 3 -1 1><#><F 3 0 1><F 3 1 1><F 3 2 0><F 3 3 0><F 3 4 0><#>",
+         {"<* License GPLv3 fsf.org (c) dcc-ex.com *>\n<p0>\n<# 50>\n", "<# 50>\n", "<# 50>\n"},
          [](const DCCController& c) { return c.trackPower() == TrackPower::off && c.linkIsIdle(); },
          true},
     });
