@@ -615,6 +615,23 @@ TEST_F(ThrottleWindowTest, TheSimulatedStationShowsTheLocomotiveAsTheBoardDecode
                std::string::npos;
     })) << text("simulatedTrackLabel");
 
+    // The simulated station becomes a DCC-EX on a line of its own, opened again, with power.
+    EXPECT_FALSE(widget<QPushButton>("powerButton").isEnabled())
+        << "the board has no power command";
+    choose(widget<QComboBox>("stationChooser"), 1);
+    EXPECT_EQ(station.kind(), StationKind::dccex);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return controller->portIsOpen() && controller->trackPower() == TrackPower::on; }));
+    EXPECT_EQ(controller->serialPort(), station.port());
+    EXPECT_TRUE(widget<QPushButton>("powerButton").isChecked());
+    widget<QSlider>("speedSlider").setValue(100);
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return text("simulatedTrackLabel").find("loco 3: step 99 of 126, forward") !=
+               std::string::npos;
+    })) << text("simulatedTrackLabel");
+    QTest::mouseClick(&widget<QPushButton>("powerButton"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->trackPower() == TrackPower::off; }));
+
     choose(chooser, 0);
     EXPECT_FALSE(widget<QWidget>("simulatedTrackBox").isVisible());
     window.reset();
@@ -693,6 +710,8 @@ TEST_F(MainWindowTest, AtEightHundredByFiveHundredNoControlIsNarrowerThanItsText
 // The settings come back as they were saved: through the file, and into a new window.
 TEST_F(MainWindowTest, SettingsComeBackAsTheyWereSaved) {
     choose(widget<QComboBox>("portChooser"), 1);
+    choose(widget<QComboBox>("stationChooser"), 1); // DCC-EX, with its usual rate
+    EXPECT_EQ(listed(1)->baudRate(), 115200u);
     listed(1)->setBaudRate(57600);
     controller->setReconnectsAfterReplug(false);
     controller->setLocoAddress(130);
@@ -703,6 +722,7 @@ TEST_F(MainWindowTest, SettingsComeBackAsTheyWereSaved) {
     EXPECT_EQ(settings.reconnectsAfterReplug, false);
     EXPECT_EQ(settings.windowSize, QSize(800, 540));
     EXPECT_EQ(settings.locoAddress, 130);
+    EXPECT_EQ(settings.stationKinds.at(QString::fromStdString(ptys[1].slavePath())), "dccex");
 
     const QTemporaryDir directory;
     const QString file = directory.filePath("dcc-cab.conf");
@@ -716,10 +736,14 @@ TEST_F(MainWindowTest, SettingsComeBackAsTheyWereSaved) {
     EXPECT_EQ(WindowSettings::portForKey(*loaded.port, *manager->availablePorts()), listed(1));
 
     controller->setReconnectsAfterReplug(true);
+    controller->setStationKind(StationKind::board);
     window = std::make_unique<MainWindow>(*controller);
     window->restoreSettings(loaded);
     EXPECT_EQ(window->size(), QSize(800, 540));
     EXPECT_FALSE(controller->reconnectsAfterReplug());
+    EXPECT_EQ(controller->stationKind(), StationKind::dccex) << "the port's station again";
+    choose(widget<QComboBox>("portChooser"), 0);
+    EXPECT_EQ(controller->stationKind(), StationKind::board) << "a port never given one";
 
     // Nothing saved, or nonsense: nothing comes back.
     QSettings nonsense(directory.filePath("other.conf"), QSettings::IniFormat);
