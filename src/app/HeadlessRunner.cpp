@@ -18,6 +18,7 @@
 #include "RosterFile.h"
 #include "ScriptInterpreter.h"
 #include "ScriptLine.h"
+#include "StationLine.h"
 #include "SystemServices.h"
 #include "UdevDeviceEvents.h"
 
@@ -416,16 +417,8 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
             flushStandardOutput();
         });
     }
-    if (const auto usual = usualLineSettings(stationKind); usual && !options.portPaths.empty()) {
-        // The station's usual line, unless the command line says otherwise.
-        port->setBaudRate(usual->baudRate);
-        port->setNumberOfStopBits(1);
-        port->setParity(KESSerialPortParityNone);
-        port->setUsesRTSCTSFlowControl(false);
-        if (usual->assertsRTSAndDTR) {
-            port->setRTS(true);
-            port->setDTR(true);
-        }
+    if (!options.portPaths.empty()) {
+        proposeStationLine(*port, stationKind); // unless the command line says otherwise
     }
     if (options.baudRate) {
         port->setBaudRate(*options.baudRate);

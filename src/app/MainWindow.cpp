@@ -9,6 +9,7 @@
 #include "LocomotiveList.h"
 #include "RosterDialog.h"
 #include "RosterFile.h"
+#include "StationLine.h"
 #include "ui_MainWindow.h"
 
 #include <QAction>
@@ -680,15 +681,8 @@ void MainWindow::chooseStationKind(StationKind kind) {
         return;
     }
     controller_.setStationKind(kind);
-    if (const auto usual = usualLineSettings(kind); usual && chosen && !simulated) {
-        chosen->setBaudRate(usual->baudRate);
-        chosen->setNumberOfStopBits(1);
-        chosen->setParity(KESSerialPortParityNone);
-        chosen->setUsesRTSCTSFlowControl(false);
-        if (usual->assertsRTSAndDTR) {
-            chosen->setRTS(true);
-            chosen->setDTR(true);
-        }
+    if (chosen && !simulated) {
+        proposeStationLine(*chosen, kind);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "MainQueue.h"
 #include "PopUpButton.h"
+#include "StationText.h"
 #include "TextView.h"
 #include "ValueControl.h"
 #include "binaryValue.h"
@@ -21,48 +22,9 @@ std::array<DCCMessage*, DCCController::catalogueSize> messageList{};
 
 namespace {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, nothing cut short.
-bool isValidUtf8(const Bytes& bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::uint8_t lead = bytes[i];
-        std::size_t length = 0;
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (bytes.size() - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const std::uint8_t byte = bytes[i + k];
-            const std::uint8_t from = k == 1 ? low : 0x80;
-            const std::uint8_t to = k == 1 ? high : 0xBF;
-            if (byte < from || byte > to) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
-
 bool isValidUtf8(const std::string& text) {
-    return isValidUtf8(Bytes(text.begin(), text.end()));
+    return ::isValidUtf8(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::string pointerText(const void* pointer) {

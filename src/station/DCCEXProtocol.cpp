@@ -11,17 +11,6 @@ namespace {
 
 constexpr std::size_t maxRawBytes = 5; // the most the station takes in one "<M>"
 
-Bytes bytesOf(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
-StationEvent eventOf(StationEvent::Kind kind, std::string text) {
-    StationEvent event;
-    event.kind = kind;
-    event.text = std::move(text);
-    return event;
-}
-
 bool isNewline(char c) {
     return c == '\n' || c == '\r';
 }

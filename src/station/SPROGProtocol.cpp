@@ -7,17 +7,6 @@
 
 namespace {
 
-Bytes bytesOf(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
-StationEvent eventOf(StationEvent::Kind kind, std::string text) {
-    StationEvent event;
-    event.kind = kind;
-    event.text = std::move(text);
-    return event;
-}
-
 bool endsWithPrompt(std::string_view text) {
     return text.ends_with("P> ") || text.ends_with("R> ");
 }

@@ -1,6 +1,7 @@
 #include "StationText.h"
 
 #include <cstddef>
+#include <utility>
 
 bool isValidUtf8(std::span<const std::uint8_t> bytes) {
     std::size_t i = 0;
@@ -63,4 +64,15 @@ std::string_view trimmedText(std::string_view text) {
         return {};
     }
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+StationEvent eventOf(StationEvent::Kind kind, std::string text) {
+    StationEvent event;
+    event.kind = kind;
+    event.text = std::move(text);
+    return event;
 }

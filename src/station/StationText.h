@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Bytes.h"
+#include "StationEvent.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,3 +20,9 @@ std::string printableText(std::string_view text);
 
 // text without the blanks (space, tab, CR, LF) at either end.
 std::string_view trimmedText(std::string_view text);
+
+// The bytes of text, as written to a station.
+Bytes bytesOf(std::string_view text);
+
+// An event of kind with text.
+StationEvent eventOf(StationEvent::Kind kind, std::string text);
