@@ -611,6 +611,13 @@ void MainWindow::buildStationControls() {
         showTrackPower(); // the station's report decides what shows
     });
 
+    // The keyboard's way to the button.
+    powerAction_ = ui_->locomotivesMenu->addAction(tr("Track &Power On/Off"));
+    powerAction_->setObjectName("powerAction");
+    powerAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+    connect(powerAction_, &QAction::triggered, this,
+            [this] { controller_.setTrackPower(controller_.trackPower() != TrackPower::on); });
+
     stationLine_ = new QLabel(this);
     stationLine_->setObjectName("stationLine");
     statusBar()->addPermanentWidget(stationLine_);
@@ -699,6 +706,7 @@ void MainWindow::showTrackPower() {
     const bool switches = controller_.stationSwitchesPower();
     const TrackPower power = controller_.trackPower();
     powerButton_->setEnabled(switches);
+    powerAction_->setEnabled(switches);
     {
         const QSignalBlocker blocker(powerButton_);
         powerButton_->setChecked(power == TrackPower::on);
@@ -716,8 +724,8 @@ void MainWindow::showTrackPower() {
         break;
     }
     powerButton_->setText(switches ? state : tr("Power (switched at the board)"));
-    powerButton_->setToolTip(switches ? tr("Switch track power on or off; shows what the "
-                                           "station reports")
+    powerButton_->setToolTip(switches ? tr("Switch track power on or off (Ctrl+Shift+P); shows "
+                                           "what the station reports")
                                       : tr("The command-station board has no power command"));
     QString line = QString::fromUtf8(stationKindTitle(controller_.stationKind()).data());
     if (!controller_.stationVersion().empty()) {

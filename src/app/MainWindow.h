@@ -68,8 +68,9 @@ class MainWindow;
 // the choice is remembered per port (the last one for a port applies again whenever it is
 // chosen), proposes the station's usual line settings, and gives the cab the station's protocol
 // ("stationKind"). While the simulated station is the chosen port, it simulates the kind chosen.
-// The Power button switches track power and shows the station's report ("trackPower"); it is
-// greyed where the station has no power command (the board). The status bar shows the station's
+// The Power button (and Locomotives > Track Power On/Off, Ctrl+Shift+P) switches track power and
+// shows the station's report ("trackPower"); it is greyed where the station has no power command
+// (the board). The status bar shows the station's
 // version ("stationVersion") and power. Options > Refresh locomotives on the board switches the
 // cab's refresh for the board ("refreshesBoard").
 //
@@ -198,6 +199,7 @@ private:
     QPushButton* powerButton_ = nullptr;
     QLabel* stationLine_ = nullptr;
     QAction* refreshAction_ = nullptr;
+    QAction* powerAction_ = nullptr;
     std::map<QString, QString> stationKinds_;
     // The ports the chooser lists, in its order.
     std::vector<std::shared_ptr<KESSerialPort>> listedPorts_;
