@@ -101,12 +101,9 @@ void StationLine::queue(std::vector<std::uint8_t> bytes, Clock::time_point due, 
 }
 
 void StationLine::queueHangUp(Clock::time_point due, std::string why) {
-    Pending& hangUp = pending_.emplace_back();
-    hangUp.hangUp = true;
-    hangUp.why = std::move(why);
-    hangUp.due = due;
-    hangUp.afterRead = true;
-    hangUp.since = due;
+    queue({}, due, true);
+    pending_.back().hangUp = true;
+    pending_.back().why = std::move(why);
 }
 
 bool StationLine::hangUpQueued() const {
