@@ -1,84 +1,36 @@
 #include "SimulatedBoard.h"
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <optional>
-#include <poll.h>
-#include <system_error>
-#include <unistd.h>
+#include <string>
 #include <utility>
-
-namespace {
-
-using namespace std::chrono_literals;
-
-// The second half of a split reply, and a hang-up, wait until the slave's input queue is empty
-// again, which shows the reader has taken what was written before (a hang-up discards what is
-// still unread). Bytes written to the master reach that queue a moment later, so an empty queue
-// counts only once they have been seen in it or readerSettle has passed; a reader that never
-// reads holds things up at most readerGiveUp.
-constexpr auto readerSettle = 20ms;
-constexpr auto readerGiveUp = 1s;
-constexpr int readerPollMs = 1;
-
-} // namespace
+#include <vector>
 
 SimulatedBoard::SimulatedBoard(SpeedMode baselineMode, BoardKnobs knobs, Observer observer)
-    : decoder_(baselineMode), observer_(std::move(observer)), shaper_(knobs) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe2");
-    }
-    wakeRead_ = fds[0];
-    wakeWrite_ = fds[1];
-}
+    : line_({.received = [this](std::span<const std::uint8_t> bytes,
+                                Clock::time_point arrived) { received(bytes, arrived); },
+             .turn = [this](Clock::time_point now) { dropStaleFrame(now); },
+             .deadline = [this] { return frameDeadline(); }},
+            std::move(observer)),
+      decoder_(baselineMode), shaper_(knobs) {}
 
 SimulatedBoard::~SimulatedBoard() {
     stop();
-    close(wakeRead_);
-    close(wakeWrite_);
 }
 
 void SimulatedBoard::start() {
-    const std::lock_guard control(controlMutex_);
-    if (thread_.joinable()) {
-        return;
-    }
-    stopRequested_ = false;
-    thread_ = std::thread(&SimulatedBoard::run, this);
+    line_.start();
 }
 
 void SimulatedBoard::stop() {
-    const std::lock_guard control(controlMutex_);
-    if (!thread_.joinable()) {
-        return;
-    }
-    stopRequested_ = true;
-    wake();
-    thread_.join();
-    pending_.clear();
+    line_.stop();
 }
 
 void SimulatedBoard::hangUp() {
-    const std::lock_guard control(controlMutex_);
-    if (thread_.joinable()) {
-        hangUpRequested_ = true;
-        wake();
-        return;
-    }
-    terminal_.hangUp();
-    pending_.clear();
-    const std::lock_guard lock(mutex_);
-    hungUp_ = true;
+    line_.hangUp();
 }
 
 bool SimulatedBoard::isHungUp() const {
-    const std::lock_guard lock(mutex_);
-    return hungUp_;
+    return line_.isHungUp();
 }
 
 void SimulatedBoard::setKnobs(const BoardKnobs& knobs) {
@@ -87,8 +39,14 @@ void SimulatedBoard::setKnobs(const BoardKnobs& knobs) {
 }
 
 SimulatedBoard::Counters SimulatedBoard::counters() const {
+    // The writes first: a reply is counted in replyBytes before its write, so the copy never
+    // shows a write whose reply bytes it lacks.
+    const StationLine::WriteCounts writes = line_.writeCounts();
     const std::lock_guard lock(mutex_);
-    return counters_;
+    Counters counters = counters_;
+    counters.writes = writes.whole;
+    counters.failedWrites = writes.failed;
+    return counters;
 }
 
 LayoutModel SimulatedBoard::layout() const {
@@ -96,62 +54,15 @@ LayoutModel SimulatedBoard::layout() const {
     return layout_;
 }
 
-void SimulatedBoard::wake() {
-    const char byte = 0;
-    // A full pipe already holds a wake-up; nothing is lost when this write fails.
-    [[maybe_unused]] const ssize_t written = write(wakeWrite_, &byte, 1);
-}
-
-void SimulatedBoard::run() {
-    while (!stopRequested_) {
-        if (hangUpRequested_.exchange(false) && !terminal_.isHungUp()) {
-            closeLine("hung up on request");
-        }
-        std::array<pollfd, 2> fds{{{wakeRead_, POLLIN, 0}, {terminal_.master(), POLLIN, 0}}};
-        if (poll(fds.data(), fds.size(), pollTimeout(Clock::now())) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            closeLine(std::string("poll failed: ") + std::strerror(errno));
-            return;
-        }
-        if (fds[0].revents != 0) {
-            char drain[64];
-            while (read(wakeRead_, drain, sizeof drain) > 0) {
-            }
-        }
-        if (fds[1].revents != 0) {
-            readLine();
-        }
-        dropStaleFrame(Clock::now());
-        writeDue(Clock::now());
+std::optional<SimulatedBoard::Clock::time_point> SimulatedBoard::frameDeadline() const {
+    if (!parser_.inFrame()) {
+        return std::nullopt;
     }
-}
-
-int SimulatedBoard::pollTimeout(Clock::time_point now) const {
-    std::optional<Clock::time_point> deadline;
-    if (parser_.inFrame()) {
-        const std::lock_guard lock(mutex_);
-        if (shaper_.knobs().frameTimeout.count() > 0) {
-            deadline = lastByte_ + shaper_.knobs().frameTimeout;
-        }
+    const std::lock_guard lock(mutex_);
+    if (shaper_.knobs().frameTimeout.count() <= 0) {
+        return std::nullopt;
     }
-    if (!pending_.empty()) {
-        const Pending& next = pending_.front();
-        if (next.due <= now) {
-            return next.afterRead ? readerPollMs : 0;
-        }
-        deadline = deadline ? std::min(*deadline, next.due) : next.due;
-    }
-    if (!deadline) {
-        return -1; // until a frame or a wake-up
-    }
-    if (*deadline <= now) {
-        return 0;
-    }
-    // Rounded up, so that the wait never ends just short of the due time.
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
-    return static_cast<int>(std::min<decltype(wait)>(wait, 60'000));
+    return lastByte_ + shaper_.knobs().frameTimeout;
 }
 
 void SimulatedBoard::dropStaleFrame(Clock::time_point now) {
@@ -173,38 +84,19 @@ void SimulatedBoard::dropStaleFrame(Clock::time_point now) {
     }
 }
 
-void SimulatedBoard::readLine() {
-    std::array<std::uint8_t, 1024> buffer;
+void SimulatedBoard::received(std::span<const std::uint8_t> bytes, Clock::time_point arrived) {
+    lastByte_ = arrived;
     std::vector<FrameParser::Event> frames;
-    for (;;) {
-        const ssize_t n = read(terminal_.master(), buffer.data(), buffer.size());
-        if (n > 0) {
-            const Clock::time_point arrived = Clock::now();
-            lastByte_ = arrived;
-            frames.clear();
-            parser_.feed(std::span(buffer.data(), static_cast<std::size_t>(n)), frames);
-            {
-                const std::lock_guard lock(mutex_);
-                counters_.frames = parser_.frames();
-                counters_.badErrorBytes = parser_.badErrorBytes();
-                counters_.badLengths = parser_.badLengths();
-                counters_.discardedBytes = parser_.discardedBytes();
-            }
-            for (const FrameParser::Event& frame : frames) {
-                answer(frame, arrived);
-            }
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return;
-        }
-        // The board holds a slave descriptor, so this means the line itself has failed.
-        closeLine(n == 0 ? std::string("line closed")
-                         : std::string("read failed: ") + std::strerror(errno));
-        return;
+    parser_.feed(bytes, frames);
+    {
+        const std::lock_guard lock(mutex_);
+        counters_.frames = parser_.frames();
+        counters_.badErrorBytes = parser_.badErrorBytes();
+        counters_.badLengths = parser_.badLengths();
+        counters_.discardedBytes = parser_.discardedBytes();
+    }
+    for (const FrameParser::Event& frame : frames) {
+        answer(frame, arrived);
     }
 }
 
@@ -257,9 +149,7 @@ void SimulatedBoard::answer(const FrameParser::Event& frame, Clock::time_point a
 
     // Once a hang-up is due, what comes after it is not answered: the line closes as soon as the
     // reply before it has been read.
-    const bool hangingUp = std::any_of(pending_.begin(), pending_.end(), [](const Pending& p) {
-        return p.action == Pending::Action::HangUp;
-    });
+    const bool hangingUp = line_.hangUpQueued();
     ReplyShaper::Plan plan;
     Clock::time_point due;
     {
@@ -277,88 +167,10 @@ void SimulatedBoard::answer(const FrameParser::Event& frame, Clock::time_point a
     }
     event.replyNote = std::move(plan.note);
     for (std::size_t i = 0; i < plan.writes.size(); ++i) {
-        Pending& write = pending_.emplace_back();
-        write.due = due;
-        write.bytes = std::move(plan.writes[i]);
-        write.afterRead = i > 0;
-        write.since = due;
-        write.number = event.number;
+        line_.queue(std::move(plan.writes[i]), due, i > 0, event.number);
     }
     if (plan.hangUp) {
-        Pending& hangUp = pending_.emplace_back();
-        hangUp.action = Pending::Action::HangUp;
-        hangUp.due = due;
-        hangUp.afterRead = true;
-        hangUp.since = due;
+        line_.queueHangUp(due, "hung up as the knobs asked");
     }
-    notify(event);
-}
-
-void SimulatedBoard::writeDue(Clock::time_point now) {
-    while (!pending_.empty() && pending_.front().due <= now) {
-        Pending& next = pending_.front();
-        if (next.afterRead && !readerHasTaken(next, now)) {
-            return;
-        }
-        if (next.action == Pending::Action::HangUp) {
-            closeLine("hung up as the knobs asked");
-            return;
-        }
-        writeReply(next);
-        pending_.pop_front();
-        if (!pending_.empty() && pending_.front().afterRead) {
-            pending_.front().since = now;
-        }
-    }
-}
-
-bool SimulatedBoard::readerHasTaken(Pending& pending, Clock::time_point now) const {
-    const bool unread = terminal_.unreadBySlave() > 0;
-    pending.sawUnread = pending.sawUnread || unread;
-    const auto waited = now - pending.since;
-    return (!unread && (pending.sawUnread || waited >= readerSettle)) || waited >= readerGiveUp;
-}
-
-void SimulatedBoard::writeReply(const Pending& pending) {
-    const std::vector<std::uint8_t>& bytes = pending.bytes;
-    ssize_t n;
-    do {
-        n = write(terminal_.master(), bytes.data(), bytes.size());
-    } while (n < 0 && errno == EINTR);
-    const bool whole = n == static_cast<ssize_t>(bytes.size());
-    {
-        const std::lock_guard lock(mutex_);
-        ++(whole ? counters_.writes : counters_.failedWrites);
-    }
-    if (!whole) {
-        // Most often the terminal's buffer is full because nobody reads the slave.
-        Event event;
-        event.kind = Event::Kind::WriteFailed;
-        event.number = pending.number;
-        event.bytes = bytes;
-        event.meaning = "reply to #" + std::to_string(pending.number) +
-                        (n < 0 ? std::string(" not written: ") + std::strerror(errno)
-                               : " cut short: " + std::to_string(n) + " of " +
-                                     std::to_string(bytes.size()) + " bytes written");
-        notify(event);
-    }
-}
-
-void SimulatedBoard::closeLine(std::string why) {
-    terminal_.hangUp();
-    pending_.clear();
-    {
-        const std::lock_guard lock(mutex_);
-        hungUp_ = true;
-    }
-    Event event;
-    event.kind = Event::Kind::HungUp;
-    event.meaning = std::move(why);
-    notify(event);
-}
-
-void SimulatedBoard::notify(const Event& event) {
-    if (observer_) {
-        observer_(event);
-    }
+    line_.report(event);
 }

@@ -4,21 +4,18 @@
 #include "DCCPacketDecoder.h"
 #include "FrameParser.h"
 #include "LayoutModel.h"
-#include "PseudoTerminal.h"
 #include "ReplyShaper.h"
 #include "SimulatedStation.h"
 #include "SimulatorEvent.h"
 #include "SpeedMode.h"
+#include "StationLine.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
-#include <thread>
-#include <vector>
 
 // A command-station board on a pseudo-terminal (the SimulatedStation that speaks the board's
 // frames): the program opens slavePath() as its serial port, writes frames to it and gets a reply
@@ -72,7 +69,7 @@ public:
     SimulatedBoard(const SimulatedBoard&) = delete;
     SimulatedBoard& operator=(const SimulatedBoard&) = delete;
 
-    const std::string& slavePath() const override { return terminal_.slavePath(); }
+    const std::string& slavePath() const override { return line_.slavePath(); }
 
     // Starts serving the line; does nothing if already running. Throws std::system_error if no
     // thread can be started.
@@ -94,51 +91,23 @@ public:
     LayoutModel layout() const override;
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = StationLine::Clock;
 
-    struct Pending {
-        enum class Action { Write, HangUp };
-        Action action = Action::Write;
-        Clock::time_point due;
-        std::vector<std::uint8_t> bytes;
-        bool afterRead = false;   // wait for the reader to take what was written before
-        Clock::time_point since;  // when that was written
-        bool sawUnread = false;   // it was seen waiting in the slave
-        std::uint64_t number = 0; // the frame or fault it answers
-    };
-
-    void run();
-    void readLine();
+    void received(std::span<const std::uint8_t> bytes, Clock::time_point arrived);
     void answer(const FrameParser::Event& frame, Clock::time_point arrived);
-    void writeDue(Clock::time_point now);
-    bool readerHasTaken(Pending& pending, Clock::time_point now) const;
-    void writeReply(const Pending& pending);
     void dropStaleFrame(Clock::time_point now);
-    void closeLine(std::string why);
-    int pollTimeout(Clock::time_point now) const;
-    void notify(const Event& event);
-    void wake();
+    std::optional<Clock::time_point> frameDeadline() const;
 
-    // The line, the parser and the queue of pending writes belong to the board's thread while it
+    // The parser and the members up to the mutex belong to the line's thread while the board
     // runs, and to the controlling thread otherwise.
-    PseudoTerminal terminal_;
+    StationLine line_;
     FrameParser parser_;
-    std::deque<Pending> pending_;
     std::uint64_t answered_ = 0; // frames and faults answered so far
     Clock::time_point lastByte_; // when the last bytes from the program came
     const DCCPacketDecoder decoder_;
-    const Observer observer_;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
-
-    std::mutex controlMutex_; // start, stop and hangUp against each other
-    std::thread thread_;
-    std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> hangUpRequested_{false};
 
     mutable std::mutex mutex_; // the members below
     ReplyShaper shaper_;
     LayoutModel layout_;
     Counters counters_;
-    bool hungUp_ = false;
 };

@@ -3,12 +3,10 @@
 #include "DCCPacketDecoder.h"
 #include "DecodedPacket.h"
 #include "LayoutModel.h"
-#include "PseudoTerminal.h"
 #include "SimulatedStation.h"
 #include "SpeedMode.h"
+#include "StationLine.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -16,11 +14,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 
-// What the stations that speak a text protocol share: the pseudo-terminal, the thread that serves
-// it, the queue of writes, the track power and the layout model. A derived class reads the
-// program's bytes in received() and answers through reply().
+// What the stations that speak a text protocol share: the line that serves the pseudo-terminal
+// (StationLine), the track power and the layout model. A derived class reads the program's bytes
+// in received() and answers through reply().
 //
 // Threading: as SimulatedStation says. In addition isPowerOn and inject may be called from any
 // thread. received(), and the tasks given to post(), run on the station's thread while it runs;
@@ -33,7 +30,7 @@ class SimulatedTextStation : public SimulatedStation {
 public:
     ~SimulatedTextStation() override;
 
-    const std::string& slavePath() const override { return terminal_.slavePath(); }
+    const std::string& slavePath() const override { return line_.slavePath(); }
     void start() override;
     void stop() override;
     void hangUp() override;
@@ -74,40 +71,13 @@ protected:
     mutable std::mutex stateMutex_;
     LayoutModel layout_;
     bool powerOn_;
-    bool hungUp_ = false;
 
 private:
-    using Clock = std::chrono::steady_clock;
-
-    struct Pending {
-        std::string bytes;
-        bool afterRead = false;
-        Clock::time_point since; // when the write before it went
-        bool sawUnread = false;  // the bytes before it were seen waiting in the slave
-    };
-
-    void run();
     void runTasks();
-    void readLine();
-    void writeDue(Clock::time_point now);
-    bool readerHasTaken(Pending& pending, Clock::time_point now) const;
-    void closeLine(std::string why);
-    void wake();
 
-    // The line and the write queue belong to the station's thread while it runs, and to the
-    // controlling thread otherwise.
-    PseudoTerminal terminal_;
-    std::deque<Pending> pending_;
-    std::uint64_t numbered_ = 0;
+    StationLine line_;
+    std::uint64_t numbered_ = 0; // station thread only
     const DCCPacketDecoder decoder_;
-    const Observer observer_;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
-
-    std::mutex controlMutex_; // start, stop and hangUp against each other
-    std::thread thread_;
-    std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> hangUpRequested_{false};
 
     std::mutex tasksMutex_; // the tasks posted and not yet run
     std::deque<std::function<void()>> tasks_;

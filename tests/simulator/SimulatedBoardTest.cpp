@@ -1,17 +1,14 @@
 #include "SimulatedBoard.h"
 
-#include <cerrno>
+#include "SlaveClient.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,60 +18,6 @@ using Bytes = std::vector<std::uint8_t>;
 using Kind = SimulatedBoard::Event::Kind;
 
 constexpr int patienceMs = 10'000; // only ever reached when something is broken
-
-// The program's side of the line: the slave device, opened as the serial port would open it
-// (raw), or as a shell's redirection does (settings untouched).
-class Client {
-public:
-    explicit Client(const std::string& path, bool raw = true)
-        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        if (fd_ >= 0 && raw) {
-            termios settings{};
-            tcgetattr(fd_, &settings);
-            cfmakeraw(&settings);
-            tcsetattr(fd_, TCSANOW, &settings);
-        }
-    }
-    ~Client() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
-
-    void send(const Bytes& bytes) const {
-        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // Exactly one read() once data is there: one delivery. Empty if none comes in time or the
-    // line has hung up.
-    std::string readOnce() const {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, patienceMs) != 1 || (p.revents & POLLIN) == 0) {
-            return {};
-        }
-        char buffer[1024];
-        const ssize_t n = read(fd_, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    }
-
-    // True once the line reports a hang-up: end of file or EIO instead of data.
-    bool seesHangUp() const {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, patienceMs) != 1) {
-            return false;
-        }
-        char byte;
-        const ssize_t n = read(fd_, &byte, 1);
-        return n == 0 || (n < 0 && errno == EIO);
-    }
-
-private:
-    int fd_;
-};
 
 // Collects the board's events, and lets a test wait for one.
 class EventLog {
@@ -125,7 +68,7 @@ TEST(SimulatedBoard, AnswersEveryFrameWithOneReplyInOneRead) {
     EventLog log;
     SimulatedBoard board(SpeedMode::Steps28, {}, log.observer());
     board.start();
-    Client client(board.slavePath());
+    SlaveClient client(board.slavePath());
     ASSERT_TRUE(client.isOpen());
 
     // What the cab sends for speed 64, headlight, 128-step speed, idle and reset, in turn.
@@ -156,7 +99,7 @@ TEST(SimulatedBoard, AnswersEveryFrameWithOneReplyInOneRead) {
 TEST(SimulatedBoard, FramesInPiecesAndBadFramesKeepTheLineInStep) {
     SimulatedBoard board;
     board.start();
-    Client client(board.slavePath());
+    SlaveClient client(board.slavePath());
     client.send({0x04, 0x03});
     client.send({0x3F});
     client.send({0x85, 0xB9});
@@ -180,11 +123,11 @@ TEST(SimulatedBoard, BytesCrossUnchangedWhenTheWriterSetsNothingUp) {
     SimulatedBoard board;
     board.start();
     {
-        Client shell(board.slavePath(), false);
+        SlaveClient shell(board.slavePath(), false);
         shell.send({0x03, 0x0A, 0x0D, 0x07}); // NL and CR
         EXPECT_EQ(shell.readOnce(), "OK 1\n");
     }
-    Client shell(board.slavePath(), false);
+    SlaveClient shell(board.slavePath(), false);
     shell.send({0x03, 0x11, 0x13, 0x02}); // XON, XOFF
     EXPECT_EQ(shell.readOnce(), "OK 2\n");
     shell.send({0x03, 0x04, 0x7F, 0x7B}); // DEL
@@ -197,7 +140,7 @@ TEST(SimulatedBoard, BytesCrossUnchangedWhenTheWriterSetsNothingUp) {
 TEST(SimulatedBoard, KnobsShapeTheDeliveries) {
     SimulatedBoard board;
     board.start();
-    Client client(board.slavePath());
+    SlaveClient client(board.slavePath());
     const Bytes frame{0x03, 0xFF, 0x00, 0xFF};
 
     BoardKnobs knobs;
@@ -230,7 +173,7 @@ TEST(SimulatedBoard, HangsUpAfterTheFramesTheKnobSays) {
     knobs.hangUpAfter = 2;
     SimulatedBoard board(SpeedMode::Steps28, knobs, log.observer());
     board.start();
-    Client client(board.slavePath());
+    SlaveClient client(board.slavePath());
     client.send({0x03, 0xFF, 0x00, 0xFF});
     EXPECT_EQ(client.readOnce(), "OK 1\n");
     client.send({0x03, 0xFF, 0x00, 0xFF});
@@ -245,12 +188,12 @@ TEST(SimulatedBoard, HangsUpAfterTheFramesTheKnobSays) {
 TEST(SimulatedBoard, HangsUpOnRequestWhetherRunningOrNot) {
     SimulatedBoard running;
     running.start();
-    Client client(running.slavePath());
+    SlaveClient client(running.slavePath());
     running.hangUp();
     EXPECT_TRUE(client.seesHangUp());
 
     SimulatedBoard idle;
-    Client other(idle.slavePath());
+    SlaveClient other(idle.slavePath());
     idle.hangUp();
     EXPECT_TRUE(idle.isHungUp());
     EXPECT_TRUE(other.seesHangUp());
@@ -264,7 +207,7 @@ TEST(SimulatedBoard, LeavesNoDescriptorOrThreadBehind) {
         board.start();
         board.stop();
         board.start(); // a board may be started again
-        Client client(board.slavePath());
+        SlaveClient client(board.slavePath());
         client.send({0x03, 0xFF, 0x00, 0xFF});
         EXPECT_EQ(client.readOnce(), "OK 1\n");
     } // destroyed while running
@@ -281,7 +224,7 @@ TEST(SimulatedBoard, AnIncompleteFrameIsAnsweredAndDoesNotSwallowTheNext) {
     knobs.frameTimeout = std::chrono::milliseconds(5);
     SimulatedBoard board(SpeedMode::Steps28, knobs);
     board.start();
-    Client client(board.slavePath());
+    SlaveClient client(board.slavePath());
     client.send({0x03, 0x03});
     EXPECT_EQ(client.readOnce(), "ERR 1 incomplete\n");
     client.send({0x03, 0x03, 0x78, 0x7B});
@@ -298,7 +241,7 @@ TEST(SimulatedBoard, TheReplyBeforeAHangUpIsReadableFirst) {
     knobs.hangUpAfter = 1;
     SimulatedBoard board(SpeedMode::Steps28, knobs, log.observer());
     board.start();
-    Client client(board.slavePath());
+    SlaveClient client(board.slavePath());
     client.send({0x03, 0xFF, 0x00, 0xFF, 0x03, 0xFF, 0x00, 0xFF});
     EXPECT_EQ(client.readOnce(), "OK 1\n");
     EXPECT_TRUE(client.seesHangUp());

@@ -1,5 +1,6 @@
 #include "SlaveClient.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,9 +13,9 @@ constexpr int patienceMs = 10'000; // only ever reached when something is broken
 
 } // namespace
 
-SlaveClient::SlaveClient(const std::string& path)
+SlaveClient::SlaveClient(const std::string& path, bool raw)
     : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && raw) {
         termios settings{};
         tcgetattr(fd_, &settings);
         cfmakeraw(&settings);
@@ -29,7 +30,11 @@ SlaveClient::~SlaveClient() {
 }
 
 void SlaveClient::send(const std::string& text) const {
-    ASSERT_EQ(write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    send(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void SlaveClient::send(std::span<const std::uint8_t> bytes) const {
+    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
 std::string SlaveClient::readOnce() const {
@@ -54,4 +59,14 @@ std::vector<std::string> SlaveClient::readUntil(const std::string& end) const {
         pieces.push_back(std::move(piece));
     }
     return pieces;
+}
+
+bool SlaveClient::seesHangUp() const {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, patienceMs) != 1) {
+        return false;
+    }
+    char byte;
+    const ssize_t n = read(fd_, &byte, 1);
+    return n == 0 || (n < 0 && errno == EIO);
 }
