@@ -18,6 +18,8 @@ struct WiThrottleServer::Holding {
     // The functions whose momentary flag this throttle set with m, and the flags it set.
     FunctionSet momentaryOverridden = 0;
     FunctionSet momentaryOverrides = 0;
+    // This throttle's own speed command is under way: its V is not pushed back to it.
+    bool speedInFlight = false;
 };
 
 struct WiThrottleServer::Throttle {
@@ -436,12 +438,18 @@ void WiThrottleServer::actOn(Session& session, Throttle& throttle, std::int64_t 
             cab_.emergencyStopOf(address);
             break;
         }
-        // Told before the cab announces the change, so the sender's own speed is not echoed.
-        const std::int64_t speed = WiThrottleLine::speedOfV(*v);
-        const std::int64_t told = holding->toldV;
-        holding->toldV = WiThrottleLine::vOfSpeed(speed);
-        if (!cab_.setSpeedOf(address, speed)) {
-            holding->toldV = told;
+        // The cab may announce more than once (a locomotive put in use starts at 0): the
+        // sender hears none of it, only, at the end, a speed other than the one it asked for.
+        holding->speedInFlight = true;
+        cab_.setSpeedOf(address, WiThrottleLine::speedOfV(*v));
+        holding->speedInFlight = false;
+        const std::int64_t reported = reportOf(address).v;
+        holding->toldV = std::min(*v, WiThrottleLine::topV);
+        if (reported != holding->toldV) {
+            holding->toldV = reported;
+            send(session,
+                 WiThrottleLine::throttleHeader(throttle.id, 'A', WiThrottleLine::keyOf(address)) +
+                     "V" + std::to_string(reported));
         }
         break;
     }
@@ -586,7 +594,7 @@ void WiThrottleServer::pushTo(const Session& session, char throttle, Holding& ho
                               const Report& report) {
     const std::string header =
         WiThrottleLine::throttleHeader(throttle, 'A', WiThrottleLine::keyOf(holding.address));
-    if (report.v != holding.toldV) {
+    if (report.v != holding.toldV && !holding.speedInFlight) {
         holding.toldV = report.v;
         send(session, header + "V" + std::to_string(report.v));
     }
