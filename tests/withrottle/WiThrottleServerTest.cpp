@@ -35,8 +35,9 @@ public:
 // What happens: "<connection> <line>" (a line from that phone), "<connection> @connect",
 // "<connection> @drop", "@at <seconds>" (the clock moves to that time and the server ticks),
 // "@window <speed|direction|press> <address> <value>" (the window's throttle), "@take
-// <connection> <address>", "@max <n>", "@heartbeat <seconds>", "@station dccex", and two that
-// report rather than act: "@cab <address>" (what the cab holds, as "= <address>: ...") and
+// <connection> <address>", "@roster empty", "@max <n>", "@heartbeat <seconds>", "@station dccex",
+// and two that report rather than act: "@cab <address>" (what the cab holds, as "= <address>: ...")
+// and
 // "@connections" (one "= <id> <name>|<device id>|<monitored> <throttle>:<addresses>" each).
 //
 // Expected lines may be shorthands, expanded by expand(): "<c> greeting [PPA<n>]";
@@ -149,6 +150,8 @@ protected:
                 settings.heartbeat = std::chrono::seconds(std::stoi(words[1]));
             }
             server->setSettings(settings);
+        } else if (words[0] == "@roster") {
+            cab->setRoster(Roster());
         } else if (words[0] == "@station") {
             cab->setStationKind(*stationKindFromWord(words[1]));
         } else if (words[0] == "@cab") {
@@ -283,6 +286,7 @@ TEST_F(WiThrottleServerTest, GreetsNamesReplacesAndRefusesConnections) {
         {"@station dccex", {}},
         {"5 @connect", {"5 greeting PPA2"}},
         {"5 PPA1", {"5 HMThe command station is not connected"}},
+        {"@roster empty", {"5 RL0"}},
     });
 }
 
