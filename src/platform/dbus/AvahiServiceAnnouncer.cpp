@@ -155,10 +155,11 @@ void AvahiServiceAnnouncer::addService(const std::string& name) {
         txt.append(QByteArray::fromStdString(record));
     }
     QDBusMessage call = groupCall(QStringLiteral("AddService"));
-    // Each argument in the exact D-Bus type of the method's signature (iiussssqaay).
+    // Each argument in the exact D-Bus type of the method's signature (iiussssqaay). QVariant has
+    // no constructor for a 16-bit integer: the port would go out as an int32 without fromValue.
     call << anyInterface << anyProtocol << noFlags << QString::fromStdString(name)
          << QString::fromStdString(service_.type) << QString() << QString()
-         << static_cast<ushort>(service_.port) << QVariant::fromValue(txt);
+         << QVariant::fromValue(static_cast<ushort>(service_.port)) << QVariant::fromValue(txt);
     callAsync(call, [this, name](QDBusPendingCallWatcher& added, bool current) {
         if (!current) {
             return;
