@@ -5,14 +5,12 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
-#include <QVariantList>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 class QDBusMessage;
-class QDBusPendingCall;
 class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
 
