@@ -1,5 +1,6 @@
 #include "DCCCabApplication.h"
 
+#include "AvahiServiceAnnouncer.h"
 #include "BuiltInStation.h"
 #include "DCCController.h"
 #include "FreedesktopNotifier.h"
@@ -11,6 +12,7 @@
 #include "LogindPowerEvents.h"
 #include "MainWindow.h"
 #include "NotificationCenter.h"
+#include "PhoneThrottleService.h"
 #include "ProgramLifetime.h"
 #include "QtMainQueue.h"
 #include "QuitSignals.h"
@@ -145,8 +147,13 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
         firstGiven->setBaudRate(*options.baudRate);
     }
     controller.setSerialPort(firstGiven);
+    // Phone throttles, as they were left; found on the network through Avahi where it runs.
+    // Made before the window, which follows it, and gone after it.
+    PhoneThrottleService phones(
+        controller, std::make_unique<AvahiServiceAnnouncer>(QDBusConnection::systemBus()));
     MainWindow window(controller, &station);
     delegate.setWindow(&window);
+    window.setPhoneThrottles(&phones);
     controller.awakeFromNib();
     // The window's size at a first run: its own, or the screen's where that is smaller.
     window.restoreSettings(saved);
@@ -155,6 +162,15 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
     }
     if (options.station) {
         window.chooseStationKind(*options.station);
+    }
+    PhoneThrottleService::Options phoneOptions;
+    phoneOptions.enabled = saved.phonesEnabled.value_or(false);
+    phoneOptions.port = static_cast<std::uint16_t>(saved.phonesPort.value_or(phoneOptions.port));
+    phoneOptions.heartbeat =
+        std::chrono::seconds(saved.phonesHeartbeat.value_or(phoneOptions.heartbeat.count()));
+    phoneOptions.layoutName = saved.layoutName.value_or(QString()).toStdString();
+    if (!phones.apply(phoneOptions)) {
+        window.showProblem(QString::fromStdString(phones.statusText()));
     }
     if (roster.problem) {
         Log::line(*roster.problem);

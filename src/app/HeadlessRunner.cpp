@@ -1,5 +1,6 @@
 #include "HeadlessRunner.h"
 
+#include "AvahiServiceAnnouncer.h"
 #include "BuiltInStation.h"
 #include "DCCController.h"
 #include "InstalledService.h"
@@ -12,6 +13,7 @@
 #include "MemoryTextView.h"
 #include "MemoryValueControl.h"
 #include "NotificationCenter.h"
+#include "PhoneThrottleService.h"
 #include "ProgramLifetime.h"
 #include "QtMainQueue.h"
 #include "QuitSignals.h"
@@ -21,7 +23,6 @@
 #include "StationLine.h"
 #include "SystemServices.h"
 #include "UdevDeviceEvents.h"
-#include "WiThrottleTcpServer.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -483,14 +484,17 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
     });
 
     // Phone throttles, once the line is open; the run then outlasts its script.
-    std::unique_ptr<WiThrottleTcpServer> phones;
+    // Announced on the network through Avahi where it runs, as in the window.
+    std::unique_ptr<PhoneThrottleService> phones;
     if (options.withrottlePort) {
-        WiThrottleSettings settings;
-        settings.heartbeat = std::chrono::seconds(options.heartbeatSeconds);
-        phones = std::make_unique<WiThrottleTcpServer>(cab, settings);
-        std::string why;
-        if (!phones->start(*options.withrottlePort, &why)) {
-            std::fprintf(stderr, "dcc-cab: phone throttles (WiThrottle): %s\n", why.c_str());
+        phones = std::make_unique<PhoneThrottleService>(
+            cab, std::make_unique<AvahiServiceAnnouncer>(QDBusConnection::systemBus()));
+        PhoneThrottleService::Options served;
+        served.enabled = true;
+        served.port = *options.withrottlePort;
+        served.heartbeat = std::chrono::seconds(options.heartbeatSeconds);
+        if (!phones->apply(served)) {
+            std::fprintf(stderr, "dcc-cab: %s\n", phones->statusText().c_str());
             port->close();
             return 1;
         }
@@ -503,7 +507,7 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
     QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
         closing = true;
         if (phones) {
-            phones->stop(); // no phone drives the cab from here on
+            phones->apply({}); // no phone drives the cab from here on
         }
         if (port->isOpen()) {
             port->close();

@@ -7,9 +7,12 @@
 #include "KESSerialPort.h"
 #include "KESSerialPortManager.h"
 #include "LocomotiveList.h"
+#include "PhoneThrottleDialog.h"
+#include "PhoneThrottleService.h"
 #include "RosterDialog.h"
 #include "RosterFile.h"
 #include "StationLine.h"
+#include "WiThrottleServer.h"
 #include "ui_MainWindow.h"
 
 #include <QAction>
@@ -737,6 +740,40 @@ void MainWindow::showTrackPower() {
     stationLine_->setText(line);
 }
 
+void MainWindow::setPhoneThrottles(PhoneThrottleService* service) {
+    phones_ = service;
+    if (phones_ == nullptr) {
+        return;
+    }
+    QAction* action = ui_->optionsMenu->addAction(tr("Phone &Throttles (WiThrottle)..."));
+    action->setObjectName("phoneThrottlesAction");
+    connect(action, &QAction::triggered, this, [this] { showPhoneThrottles(); });
+    phonesLine_ = new QLabel(this);
+    phonesLine_->setObjectName("phonesLine");
+    statusBar()->addPermanentWidget(phonesLine_);
+    auto show = [this] {
+        const WiThrottleServer* server = phones_->server();
+        phonesLine_->setVisible(phones_->isServing());
+        const std::size_t count = server != nullptr ? server->connections().size() : 0;
+        phonesLine_->setText(tr("Phones: %1 on port %2").arg(count).arg(phones_->port()));
+        phonesLine_->setToolTip(QString::fromStdString(phones_->statusText()));
+    };
+    phonesObservation_ = phones_->addObserver("connections", [show](std::string_view) { show(); });
+    show();
+}
+
+void MainWindow::showPhoneThrottles() {
+    if (phones_ == nullptr) {
+        return;
+    }
+    if (phonesDialog_ == nullptr) {
+        phonesDialog_ = new PhoneThrottleDialog(*phones_, controller_, this);
+    }
+    phonesDialog_->show();
+    phonesDialog_->raise();
+    phonesDialog_->activateWindow();
+}
+
 void MainWindow::showSimulatedTrack() {
     if (station_ == nullptr || station_->frames() == 0) {
         simulatedTrackLabel_->setText(
@@ -779,6 +816,13 @@ WindowSettings MainWindow::settings() const {
             QString::fromUtf8(stationKindWord(controller_.stationKind()).data());
     }
     settings.refreshesBoard = controller_.refreshesBoard();
+    if (phones_ != nullptr) {
+        const PhoneThrottleService::Options& options = phones_->options();
+        settings.phonesEnabled = options.enabled;
+        settings.phonesPort = options.port;
+        settings.phonesHeartbeat = static_cast<std::uint64_t>(options.heartbeat.count());
+        settings.layoutName = QString::fromStdString(options.layoutName);
+    }
     return settings;
 }
 

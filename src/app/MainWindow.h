@@ -22,6 +22,8 @@ class DCCController;
 class FunctionPanel;
 class KESSerialPort;
 class LocomotiveList;
+class PhoneThrottleDialog;
+class PhoneThrottleService;
 class QAction;
 class QComboBox;
 class QKeyEvent;
@@ -138,6 +140,11 @@ public:
     // The kind of command station on the chosen port, as if chosen in the station chooser.
     void chooseStationKind(StationKind kind);
 
+    // Offers phone throttles: Options > Phone Throttles (WiThrottle)... and the phones' line in
+    // the status bar. The service must outlive the window; null: none offered (the default).
+    void setPhoneThrottles(PhoneThrottleService* service);
+    void showPhoneThrottles();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -200,6 +207,10 @@ private:
     QLabel* stationLine_ = nullptr;
     QAction* refreshAction_ = nullptr;
     QAction* powerAction_ = nullptr;
+    PhoneThrottleService* phones_ = nullptr;
+    PhoneThrottleDialog* phonesDialog_ = nullptr;
+    QLabel* phonesLine_ = nullptr;
+    Subscription phonesObservation_;
     std::map<QString, QString> stationKinds_;
     // The ports the chooser lists, in its order.
     std::vector<std::shared_ptr<KESSerialPort>> listedPorts_;

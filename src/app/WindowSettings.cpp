@@ -15,6 +15,10 @@ constexpr const char* maximizedKey = "window/maximized";
 constexpr const char* locoAddressKey = "locoAddress";
 constexpr const char* stationKindsKey = "stationKinds";
 constexpr const char* refreshesBoardKey = "refreshesBoard";
+constexpr const char* phonesEnabledKey = "phones/enabled";
+constexpr const char* phonesPortKey = "phones/port";
+constexpr const char* phonesHeartbeatKey = "phones/heartbeat";
+constexpr const char* layoutNameKey = "phones/layoutName";
 
 std::optional<bool> switchAt(const QSettings& settings, const char* key) {
     // QSettings' text files give "true" and "false" back as strings.
@@ -50,6 +54,17 @@ WindowSettings WindowSettings::load(const QSettings& settings) {
     }
     loaded.reconnectsAfterReplug = switchAt(settings, reconnectKey);
     loaded.refreshesBoard = switchAt(settings, refreshesBoardKey);
+    loaded.phonesEnabled = switchAt(settings, phonesEnabledKey);
+    if (const auto port = numberAt(settings, phonesPortKey); port && *port > 0 && *port < 65536) {
+        loaded.phonesPort = port;
+    }
+    if (const auto beat = numberAt(settings, phonesHeartbeatKey);
+        beat && *beat > 0 && *beat <= 3600) {
+        loaded.phonesHeartbeat = beat;
+    }
+    if (settings.contains(layoutNameKey)) {
+        loaded.layoutName = settings.value(layoutNameKey).toString();
+    }
     // One "kind port-key" entry per port.
     for (const QString& entry : settings.value(stationKindsKey).toStringList()) {
         const qsizetype space = entry.indexOf(' ');
@@ -84,6 +99,11 @@ void WindowSettings::save(QSettings& settings) const {
     put(baudRateKey, baudRate ? std::optional<qulonglong>(*baudRate) : std::nullopt);
     put(reconnectKey, reconnectsAfterReplug);
     put(refreshesBoardKey, refreshesBoard);
+    put(phonesEnabledKey, phonesEnabled);
+    put(phonesPortKey, phonesPort ? std::optional<qulonglong>(*phonesPort) : std::nullopt);
+    put(phonesHeartbeatKey,
+        phonesHeartbeat ? std::optional<qulonglong>(*phonesHeartbeat) : std::nullopt);
+    put(layoutNameKey, layoutName);
     QStringList kinds;
     for (const auto& [key, kind] : stationKinds) {
         kinds.append(kind + ' ' + key);
