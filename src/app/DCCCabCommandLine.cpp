@@ -33,6 +33,11 @@ Options:
   --headless          no window, no display needed: run a script on the cab (headless, with no
                       --port, the simulated command station is used)
   --script FILE       the script for --headless; - (the default) reads standard input
+  --withrottle[=PORT] headless: serve phone throttles (WiThrottle) on TCP PORT (12090 when
+                      not given, 0 for any free one); the run then goes on after the script
+                      ends, until Ctrl+C or SIGTERM
+  --heartbeat SECONDS how long a phone that asked to be watched may stay silent before its
+                      locomotives are emergency-stopped, 1 to 3600 (default 10)
   --screenshot FILE   save a picture of the window to FILE (PNG) once it shows, then quit
   -h, --help          show this text and quit
   --version           show the version and quit
@@ -76,9 +81,28 @@ std::string whyNotATerminal(const std::string& path) {
 
 namespace {
 
+// Where phones look for a WiThrottle server unless told otherwise.
+constexpr unsigned defaultWiThrottlePort = 12090;
+
+// The decimal number text, when it is one of at most maximum.
+std::optional<unsigned long long> wholeNumber(const std::string& text, unsigned long long maximum) {
+    if (text.empty() || text.size() > 7 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    return value <= maximum ? std::optional(value) : std::nullopt;
+}
+
 std::string needsWhat(const std::string& option) {
     if (option == "--baud") {
         return " needs a rate";
+    }
+    if (option == "--heartbeat") {
+        return " needs a number of seconds";
+    }
+    if (option == "--withrottle") {
+        return " needs a port";
     }
     return option == "--station" ? " needs a kind: board, dccex or sprog" : " needs a path";
 }
@@ -93,6 +117,8 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
     };
     std::optional<std::string> baud;
     std::optional<std::string> station;
+    std::optional<std::string> heartbeat;
+    std::optional<std::string> withrottle;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "-h" || argument == "--help") {
@@ -110,6 +136,10 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
             flag = true;
             continue;
         }
+        if (argument == "--withrottle") {
+            withrottle = std::to_string(defaultWiThrottlePort);
+            continue;
+        }
         std::optional<std::string>* single = nullptr;
         std::vector<std::string>* repeated = nullptr;
         std::string option = argument;
@@ -125,6 +155,12 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
         } else if (argument.rfind("--baud", 0) == 0) {
             single = &baud;
             option = "--baud";
+        } else if (argument.rfind("--withrottle=", 0) == 0) {
+            single = &withrottle;
+            option = "--withrottle";
+        } else if (argument.rfind("--heartbeat", 0) == 0) {
+            single = &heartbeat;
+            option = "--heartbeat";
         } else if (argument.rfind("--station", 0) == 0) {
             single = &station;
             option = "--station";
@@ -161,6 +197,20 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
         }
         options.baudRate = rate;
     }
+    if (withrottle) {
+        const std::optional<unsigned long long> port = wholeNumber(*withrottle, 65535);
+        if (!port) {
+            return wrong("--withrottle=" + *withrottle + ": give a TCP port, 0 to 65535");
+        }
+        options.withrottlePort = static_cast<std::uint16_t>(*port);
+    }
+    if (heartbeat) {
+        const std::optional<unsigned long long> seconds = wholeNumber(*heartbeat, 3600);
+        if (!seconds || *seconds == 0) {
+            return wrong("--heartbeat " + *heartbeat + ": give the seconds, 1 to 3600");
+        }
+        options.heartbeatSeconds = static_cast<std::uint32_t>(*seconds);
+    }
     if (station) {
         options.station = stationKindFromWord(*station);
         if (!options.station) {
@@ -169,6 +219,12 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
     }
     if (options.scriptPath && !options.headless) {
         return wrong("--script runs only with --headless");
+    }
+    if (options.withrottlePort && !options.headless) {
+        return wrong("--withrottle runs only with --headless");
+    }
+    if (heartbeat && !options.withrottlePort) {
+        return wrong("--heartbeat watches phone throttles; give --withrottle too");
     }
     if (options.headless && options.screenshotPath) {
         return wrong("--screenshot needs the window; leave out --headless");

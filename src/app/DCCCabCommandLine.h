@@ -29,6 +29,10 @@ public:
         std::optional<StationKind> station;
         // The baud rate to set on the chosen port.
         std::optional<std::uint64_t> baudRate;
+        // Serve phone throttles (WiThrottle) on this TCP port (0: any free one); none: not at all.
+        std::optional<std::uint16_t> withrottlePort;
+        // The phones' heartbeat period, in seconds (1 to 3600).
+        std::uint32_t heartbeatSeconds = 10;
         // Where to save a picture of the window once it shows, then quit; none: run normally.
         std::optional<std::string> screenshotPath;
     };

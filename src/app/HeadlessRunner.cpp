@@ -21,6 +21,7 @@
 #include "StationLine.h"
 #include "SystemServices.h"
 #include "UdevDeviceEvents.h"
+#include "WiThrottleTcpServer.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -68,7 +69,8 @@ void flushStandardOutput() {
 }
 
 // Runs the script's lines on the interpreter as they come, holding back while a line takes its
-// time (wait, waitUntilIdle), and quits at `quit` or at the end of the input. Lines run from a
+// time (wait, waitUntilIdle), and quits at `quit` or at the end of the input (unless told to go
+// on after it). Lines run from a
 // loop, never from within one another: whatever releases a hold (a timer) resumes the loop from
 // the event loop, and each hold is one timer of the player's own, stopped when the player quits.
 class ScriptPlayer {
@@ -88,6 +90,9 @@ public:
     void setRoomHandler(std::function<void()> handler) { roomHandler_ = std::move(handler); }
     // Called after a line that began to open the port.
     void setOpeningHandler(std::function<void()> handler) { openingHandler_ = std::move(handler); }
+    // Whether the run goes on after the end of the input (phones still drive the cab), until a
+    // quit signal or the script's `quit`.
+    void setGoesOnAfterInput(bool goesOn) { goesOnAfterInput_ = goesOn; }
 
     // Takes text read from the input; a line runs once its line ending has come. Of a line longer
     // than the parser takes only enough is kept for it to be refused: the rest is dropped as it
@@ -162,7 +167,8 @@ private:
         if (roomHandler_ && hasRoom() && !ended_) {
             roomHandler_();
         }
-        if (!isHolding() && !nextTurn_.isActive() && ended_ && lines_.empty()) {
+        if (!isHolding() && !nextTurn_.isActive() && ended_ && lines_.empty() &&
+            !goesOnAfterInput_) {
             finishing_ = true;
             if (!waitUntilIdle(std::nullopt)) {
                 quit();
@@ -251,6 +257,7 @@ private:
     bool ended_ = false;
     bool finishing_ = false;
     bool quitting_ = false;
+    bool goesOnAfterInput_ = false;
     QTimer idleCheck_;
     QTimer waitTimer_;
     QTimer nextTurn_;
@@ -474,10 +481,30 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
             lineFailed("cannot open");
         }
     });
+
+    // Phone throttles, once the line is open; the run then outlasts its script.
+    std::unique_ptr<WiThrottleTcpServer> phones;
+    if (options.withrottlePort) {
+        WiThrottleSettings settings;
+        settings.heartbeat = std::chrono::seconds(options.heartbeatSeconds);
+        phones = std::make_unique<WiThrottleTcpServer>(cab, settings);
+        std::string why;
+        if (!phones->start(*options.withrottlePort, &why)) {
+            std::fprintf(stderr, "dcc-cab: phone throttles (WiThrottle): %s\n", why.c_str());
+            port->close();
+            return 1;
+        }
+        std::fprintf(stderr, "dcc-cab: phone throttles (WiThrottle) on port %u\n",
+                     static_cast<unsigned>(phones->port()));
+        player.setGoesOnAfterInput(true);
+    }
     ScriptReader reader(scriptDescriptor, scriptName, player);
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
         closing = true;
+        if (phones) {
+            phones->stop(); // no phone drives the cab from here on
+        }
         if (port->isOpen()) {
             port->close();
         }

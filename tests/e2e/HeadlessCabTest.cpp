@@ -2,17 +2,20 @@
 #include "WorkedSequences.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -73,6 +76,8 @@ public:
             input_ = -1;
         }
     }
+
+    void signal(int number) const { ::kill(pid_, number); }
 
     // The exit status once it has exited; -1 while it runs.
     int exitStatus() {
@@ -429,5 +434,171 @@ INSTANTIATE_TEST_SUITE_P(
                     "loco 1000 (long): emergency stopped (28 steps), forward, functions off"},
                    ", station SPROG, power on (SPROG 3 Ver 4.6 (simulated))\n"}),
     [](const testing::TestParamInfo<StationRun>& info) { return std::string(info.param.station); });
+
+} // namespace
+
+namespace {
+
+// A phone throttle on TCP: what it says goes out with its own line ending, what it hears is kept
+// line by line as it comes.
+class Phone {
+public:
+    explicit Phone(int port, std::string ending = "\n") : ending_(std::move(ending)) {
+        descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(
+            ::connect(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    ~Phone() { ::close(descriptor_); }
+    Phone(const Phone&) = delete;
+    Phone& operator=(const Phone&) = delete;
+
+    void say(const std::string& bytes) { sayRaw(bytes + ending_); }
+    void sayRaw(const std::string& bytes) {
+        ASSERT_EQ(::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Whether line comes (or came) within 20 seconds.
+    bool hears(const std::string& line) {
+        return listenUntil([&] { return std::count(heard_.begin(), heard_.end(), line) > 0; });
+    }
+    // Whether the server hangs up within 20 seconds.
+    bool hangsUp() {
+        return listenUntil([&] { return ended_; });
+    }
+    const std::vector<std::string>& heard() const { return heard_; }
+
+private:
+    bool listenUntil(const std::function<bool()>& done) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done() && !ended_ && std::chrono::steady_clock::now() < giveUp) {
+            pollfd ready{descriptor_, POLLIN, 0};
+            if (::poll(&ready, 1, 10) != 1) {
+                continue;
+            }
+            char bytes[4096];
+            const ssize_t count = ::recv(descriptor_, bytes, sizeof bytes, 0);
+            if (count <= 0) {
+                ended_ = true;
+                break;
+            }
+            partial_.append(bytes, static_cast<std::size_t>(count));
+            for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+                heard_.push_back(partial_.substr(0, end));
+                partial_.erase(0, end + 1);
+            }
+        }
+        return done();
+    }
+
+    int descriptor_ = -1;
+    std::string ending_;
+    std::string partial_;
+    std::vector<std::string> heard_;
+    bool ended_ = false;
+};
+
+// The port a headless run serves phones on, once it has said so on standard error; 0 before.
+int phonePort(const HeadlessCab& cab) {
+    const std::string said = "phone throttles (WiThrottle) on port ";
+    const std::string err = cab.output("err");
+    const std::size_t at = err.find(said);
+    return at == std::string::npos ? 0 : std::atoi(err.c_str() + at + said.size());
+}
+
+// Two phones share a locomotive; the one that asked to be watched and then falls silent has its
+// train emergency-stopped (the other holder is told, the station sees the packet) and is then
+// hung up on. The run outlasts its script until SIGTERM.
+TEST(HeadlessCabTest, PhonesShareALocomotiveAndASilentPhoneHasItsTrainsStopped) {
+    HeadlessCab cab({"--simulate", "--withrottle=0", "--heartbeat", "1"});
+    cab.closeInput();
+    ASSERT_TRUE(eventually([&] { return phonePort(cab) > 0; })) << cab.output("err");
+    Phone a(phonePort(cab));
+    Phone b(phonePort(cab), "\r\n");
+    EXPECT_TRUE(a.hears("VN2.0"));
+    EXPECT_TRUE(b.hears("VN2.0"));
+
+    a.say("NPhone A");
+    a.say("M0+S3<;>S3");
+    a.say("M0+L1000<;>L1000");
+    EXPECT_TRUE(a.hears("M0+L1000<;>"));
+    a.say("M0AS3<;>V50");
+    a.say("M0AL1000<;>V20");
+    b.say("NPhone B");
+    EXPECT_TRUE(b.hears("*1"));
+    b.say("M0+S3<;>S3");
+    EXPECT_TRUE(b.hears("M0AS3<;>V50"));
+    a.say("M0AS3<;>V80");
+    EXPECT_TRUE(b.hears("M0AS3<;>V80"));
+
+    b.say("*+");
+    EXPECT_TRUE(a.hears("M0AS3<;>V-126"));
+    EXPECT_TRUE(eventually([&] {
+        return cab.output("out").find("emergency stop") != std::string::npos;
+    })) << cab.output("out");
+    EXPECT_TRUE(b.hears("M0-S3<;>"));
+    EXPECT_TRUE(b.hangsUp());
+
+    a.say("Q");
+    EXPECT_TRUE(a.hangsUp());
+    EXPECT_EQ(cab.exitStatus(), -1) << "the run ended with its script";
+    cab.signal(SIGTERM);
+    ASSERT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+}
+
+// How lines from a phone are cut and which are taken, each row on a connection of its own to the
+// same run: every "N" line taken is answered "*10", and a marker acquire after the row's bytes
+// tells when all of them have been read.
+TEST(HeadlessCabTest, PhoneLinesEndAtAnyLineEndingAndBadOnesAreSkipped) {
+    struct Row {
+        const char* name;
+        std::string bytes;
+        long taken;  // "N" lines answered
+        long alerts; // "HM" lines
+    };
+    const std::string longest = "N" + std::string(4095, 'a');
+    const std::vector<Row> rows{
+        {"every line ending", "N1\rN2\r\nN3\n", 3, 0},
+        {"blank lines", "\n\r\n\r\rN1\n\n", 1, 0},
+        {"the longest line", longest + "\n", 1, 0},
+        {"a line too long, dropped to its end", longest + "bb\r" + longest + "cc\nN1\n", 1, 2},
+        {"UTF-8 taken", "N\xC3\xBC\xE2\x82\xAC\xF0\x9F\x9A\x82\n", 1, 0},
+        {"an overlong form", "N\xC0\xAF\n", 0, 0},
+        {"a surrogate", "N\xED\xA0\x80\n", 0, 0},
+        {"a cut sequence", "N\xE2\x82\nN1\n", 1, 0},
+        {"above U+10FFFF", "N\xF4\x90\x80\x80\n", 0, 0},
+    };
+    HeadlessCab cab({"--simulate", "--withrottle=0"});
+    ASSERT_TRUE(eventually([&] { return phonePort(cab) > 0; })) << cab.output("err");
+    for (const Row& row : rows) {
+        Phone phone(phonePort(cab));
+        phone.sayRaw(row.bytes + "M9+S5<;>S5\n");
+        ASSERT_TRUE(phone.hears("M9+S5<;>")) << row.name;
+        const auto& heard = phone.heard();
+        const auto marker = std::find(heard.begin(), heard.end(), "M9+S5<;>");
+        EXPECT_EQ(std::count(heard.begin(), marker, "*10"), row.taken) << row.name;
+        EXPECT_EQ(std::count_if(heard.begin(), marker,
+                                [](const std::string& line) { return line.rfind("HM", 0) == 0; }),
+                  row.alerts)
+            << row.name;
+    }
+
+    // A second run cannot serve phones on the same port, and says so.
+    const std::string port = std::to_string(phonePort(cab));
+    HeadlessCab second({"--simulate", "--withrottle=" + port});
+    ASSERT_TRUE(eventually([&] { return second.exitStatus() >= 0; }));
+    EXPECT_EQ(second.exitStatus(), 1);
+    EXPECT_NE(second.output("err").find("port " + port + " is in use; choose another"),
+              std::string::npos)
+        << second.output("err");
+    cab.type({"quit"});
+    ASSERT_TRUE(eventually([&] { return cab.exitStatus() >= 0; }));
+    EXPECT_EQ(cab.exitStatus(), 0) << cab.output("err");
+}
 
 } // namespace
