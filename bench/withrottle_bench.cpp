@@ -44,7 +44,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int baud = 38400;
 constexpr int idleClients = 100;
-constexpr std::chrono::milliseconds settle{500};
+// Left to pass before each idle window: the start (or the connections' greetings) and its tail.
+constexpr std::chrono::milliseconds settle{1000};
 constexpr std::chrono::milliseconds idleWindow{2000};
 constexpr std::chrono::milliseconds drivenWindow{1500};
 constexpr std::chrono::seconds patience{10};
@@ -468,6 +469,8 @@ Driven drive(const char* program, int count) {
 
 struct Idle {
     int kept = 0;
+    double rssMbNone = 0, rssMbAll = 0;
+    double cpuUsPerSecondNone = 0, cpuUsPerSecondAll = 0;
     double rssKbPerClient = 0;
     double cpuUsPerSecondPerClient = 0;
     double linesPerSecondIdle = 0, linesPerSecondClients = 0;
@@ -498,6 +501,10 @@ Idle measureIdle(const char* program) {
     const double seconds = std::chrono::duration<double>(idleWindow).count();
     Idle idle;
     idle.kept = kept;
+    idle.rssMbNone = rssNone / 1024;
+    idle.rssMbAll = rssAll / 1024;
+    idle.cpuUsPerSecondNone = cpuNone / seconds * 1e6;
+    idle.cpuUsPerSecondAll = cpuAll / seconds * 1e6;
     idle.rssKbPerClient = (rssAll - rssNone) / kept;
     idle.cpuUsPerSecondPerClient = (cpuAll - cpuNone) / seconds / kept * 1e6;
     idle.linesPerSecondIdle = linesNone / seconds;
@@ -532,6 +539,7 @@ int runTable(const char* program, int rounds) {
     const int counts[] = {1, 20};
     std::map<int, std::vector<double>> p50, p99, bytes, samples;
     std::vector<double> rss, cpu, linesIdle, linesClients;
+    std::vector<double> rssNone, rssAll, cpuNone, cpuAll;
     int kept = idleClients;
     for (int round = 1; round <= rounds; ++round) {
         for (const int count : counts) {
@@ -548,6 +556,10 @@ int runTable(const char* program, int rounds) {
         const Idle idle = measureIdle(program);
         kept = std::min(kept, idle.kept);
         rss.push_back(idle.rssKbPerClient);
+        rssNone.push_back(idle.rssMbNone);
+        rssAll.push_back(idle.rssMbAll);
+        cpuNone.push_back(idle.cpuUsPerSecondNone);
+        cpuAll.push_back(idle.cpuUsPerSecondAll);
         cpu.push_back(idle.cpuUsPerSecondPerClient);
         linesIdle.push_back(idle.linesPerSecondIdle);
         linesClients.push_back(idle.linesPerSecondClients);
@@ -560,13 +572,20 @@ int runTable(const char* program, int rounds) {
         const char* who = count == 1 ? "1 client" : "20 clients, one locomotive each";
         std::fprintf(stderr, "withrottle: %s: %.0f speeds measured a round (median)\n", who,
                      spread(samples[count]).median);
+        // With every client waiting on its own frame, a paced line would send one frame each in
+        // turn: the turn is what a client would wait for there.
+        char turn[64] = "";
+        if (count > 1) {
+            std::snprintf(turn, sizeof turn, "; a turn of %d frames: %.1f ms", count,
+                          frameMs * count);
+        }
         std::printf("| WiThrottle, %s: speed command to its frame, p50 | %s | %.2f ms a frame at "
-                    "%d baud (computed: %.1f frame + reply bytes x 10 bits) | %.2fx | - | - |\n",
-                    who, shown(median, "ms").c_str(), frameMs, baud, frameBytes,
+                    "%d baud (computed: %.1f frame + reply bytes x 10 bits)%s | %.2fx | - | - |\n",
+                    who, shown(median, "ms").c_str(), frameMs, baud, frameBytes, turn,
                     median.median / frameMs);
         std::printf("| WiThrottle, %s: speed command to its frame, p99 | %s | %.2f ms a frame at "
-                    "%d baud (computed) | %.2fx | - | - |\n",
-                    who, shown(tail, "ms").c_str(), frameMs, baud, tail.median / frameMs);
+                    "%d baud (computed)%s | %.2fx | - | - |\n",
+                    who, shown(tail, "ms").c_str(), frameMs, baud, turn, tail.median / frameMs);
     }
     std::fprintf(stderr,
                  "withrottle: board lines a second while idle: %.1f with no client, %.1f with %d\n",
@@ -576,10 +595,15 @@ int runTable(const char* program, int rounds) {
     if (kept < idleClients) {
         who += " (" + std::to_string(kept) + " kept)";
     }
-    std::printf("| WiThrottle, %s against none: RSS per connection | %s | - | - | - | - |\n",
-                who.c_str(), shown(spread(rss), "kB").c_str());
-    std::printf("| WiThrottle, %s against none: CPU per connection | %s | - | - | - | - |\n",
-                who.c_str(), shown(spread(cpu), "us/s").c_str());
+    std::printf("| WiThrottle, %s against none: RSS per connection | %s | whole process: %s "
+                "with none, %s with %d | - | - | - |\n",
+                who.c_str(), shown(spread(rss), "kB").c_str(), shown(spread(rssNone), "MB").c_str(),
+                shown(spread(rssAll), "MB").c_str(), kept);
+    std::printf("| WiThrottle, %s against none: CPU per connection | %s | whole process: %s "
+                "with none, %s with %d | - | - | - |\n",
+                who.c_str(), shown(spread(cpu), "us/s").c_str(),
+                shown(spread(cpuNone), "us/s").c_str(), shown(spread(cpuAll), "us/s").c_str(),
+                kept);
     return 0;
 }
 
