@@ -589,7 +589,7 @@ int runTable(const char* program, int rounds) {
     }
     std::fprintf(stderr,
                  "withrottle: board lines a second while idle: %.1f with no client, %.1f with %d\n",
-                 spread(linesIdle).median, spread(linesClients).median, idleClients);
+                 spread(linesIdle).median, spread(linesClients).median, kept);
     // "100 idle clients (32 kept)" when the server turned some away.
     std::string who = std::to_string(idleClients) + " idle clients";
     if (kept < idleClients) {
