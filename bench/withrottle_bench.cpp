@@ -537,7 +537,7 @@ std::string shown(const Spread& figure, const char* unit) {
 int runTable(const char* program, int rounds) {
     ::signal(SIGPIPE, SIG_IGN);
     const int counts[] = {1, 20};
-    std::map<int, std::vector<double>> p50, p99, bytes, samples;
+    std::map<int, std::vector<double>> p50, p99, longest, bytes, samples;
     std::vector<double> rss, cpu, linesIdle, linesClients;
     std::vector<double> rssNone, rssAll, cpuNone, cpuAll;
     int kept = idleClients;
@@ -548,6 +548,7 @@ int runTable(const char* program, int rounds) {
             const Driven driven = drive(program, count);
             p50[count].push_back(percentile(driven.latenciesMs, 0.5));
             p99[count].push_back(percentile(driven.latenciesMs, 0.99));
+            longest[count].push_back(percentile(driven.latenciesMs, 1.0));
             bytes[count].push_back(driven.frameBytes + driven.replyBytes);
             samples[count].push_back(static_cast<double>(driven.latenciesMs.size()));
         }
@@ -570,8 +571,9 @@ int runTable(const char* program, int rounds) {
         const Spread median = spread(p50[count]);
         const Spread tail = spread(p99[count]);
         const char* who = count == 1 ? "1 client" : "20 clients, one locomotive each";
-        std::fprintf(stderr, "withrottle: %s: %.0f speeds measured a round (median)\n", who,
-                     spread(samples[count]).median);
+        std::fprintf(
+            stderr, "withrottle: %s: %.0f speeds measured a round (median), the longest wait %s\n",
+            who, spread(samples[count]).median, shown(spread(longest[count]), "ms").c_str());
         // With every client waiting on its own frame, a paced line would send one frame each in
         // turn: the turn is what a client would wait for there.
         char turn[64] = "";
