@@ -755,7 +755,8 @@ void MainWindow::setPhoneThrottles(PhoneThrottleService* service) {
         const WiThrottleServer* server = phones_->server();
         phonesLine_->setVisible(phones_->isServing());
         const std::size_t count = server != nullptr ? server->connections().size() : 0;
-        phonesLine_->setText(tr("Phones: %1 on port %2").arg(count).arg(phones_->port()));
+        phonesLine_->setText(
+            tr("Phones: %1 · %2").arg(count).arg(QString::fromStdString(phones_->reachableAt())));
         phonesLine_->setToolTip(QString::fromStdString(phones_->statusText()));
     };
     phonesObservation_ = phones_->addObserver("connections", [show](std::string_view) { show(); });

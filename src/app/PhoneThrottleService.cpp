@@ -53,6 +53,10 @@ std::uint16_t PhoneThrottleService::port() const {
     return tcp_ ? tcp_->port() : 0;
 }
 
+std::string PhoneThrottleService::reachableAt() const {
+    return isServing() ? addressesToType(tcp_->port()) : std::string();
+}
+
 WiThrottleServer* PhoneThrottleService::server() {
     return tcp_ ? &tcp_->server() : nullptr;
 }

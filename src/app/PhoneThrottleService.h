@@ -51,6 +51,9 @@ public:
     bool isServing() const;
     std::uint16_t port() const;
     const std::string& statusText() const { return statusText_; }
+    // Where a phone on the local network connects: this machine's addresses with the port
+    // ("192.168.1.20:12090"), or "port N" when it has none but loopback; empty while not serving.
+    std::string reachableAt() const;
     // The layout's name as announced: the option's, or the host name.
     std::string layoutName() const;
 

@@ -111,7 +111,6 @@ bool WiThrottleTcpServer::start(std::uint16_t port, std::string* why) {
     }
     QObject::connect(listener.get(), &QTcpServer::newConnection, this, [this] { accept(); });
     listener_ = std::move(listener);
-    heartbeat_.start();
     return true;
 }
 
@@ -148,6 +147,9 @@ void WiThrottleTcpServer::accept() {
         peer->id = id;
         peer->socket = socket;
         peers_.emplace(id, std::move(peer));
+        if (!heartbeat_.isActive()) {
+            heartbeat_.start(); // ticks only while a phone is connected: an idle server sleeps
+        }
         QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] { readBatch(id); });
         // Queued: a socket can fail while the server is writing to it, and must not call back
         // into the server then.
@@ -240,6 +242,9 @@ void WiThrottleTcpServer::drop(ConnectionId connection) {
     }
     std::unique_ptr<Peer> peer = std::move(found->second);
     peers_.erase(found);
+    if (peers_.empty()) {
+        heartbeat_.stop();
+    }
     QObject::disconnect(peer->socket, nullptr, this, nullptr);
     peer->socket->deleteLater();
     server_.disconnect(connection, WiThrottleServer::Clock::now());

@@ -17,7 +17,8 @@ class QTcpSocket;
 
 // The WiThrottle server on TCP: listens on a port of every interface, gives each phone that
 // connects a ConnectionId and hands its lines to the WiThrottleServer it owns, whose lines it
-// writes back, each followed by "\n". The heartbeat is ticked every 250 ms while listening.
+// writes back, each followed by "\n". The heartbeat is ticked every 250 ms while a phone is
+// connected.
 //
 // Framing of what phones send: a line ends at "\n" or "\r" (so CR LF too); blank lines are
 // skipped. A line longer than maxLineLength bytes is dropped up to its end, and the phone gets one
