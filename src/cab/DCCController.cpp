@@ -7,8 +7,8 @@
 #include "Log.h"
 #include "MainQueue.h"
 #include "PopUpButton.h"
-#include "StationText.h"
 #include "TextView.h"
+#include "ValidUtf8.h"
 #include "ValueControl.h"
 #include "binaryValue.h"
 
@@ -21,11 +21,6 @@
 std::array<DCCMessage*, DCCController::catalogueSize> messageList{};
 
 namespace {
-
-bool isValidUtf8(const std::string& text) {
-    return ::isValidUtf8(std::span<const std::uint8_t>(
-        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
 
 std::string pointerText(const void* pointer) {
     char text[32];

@@ -2,6 +2,7 @@
 
 #include "Bytes.h"
 #include "StationEvent.h"
+#include "ValidUtf8.h"
 
 #include <cstdint>
 #include <span>
@@ -9,10 +10,6 @@
 #include <string_view>
 
 // Small text helpers the station codecs share: pure functions, any thread.
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, nothing cut short.
-// Empty input is valid.
-bool isValidUtf8(std::span<const std::uint8_t> bytes);
 
 // text with every byte outside printable ASCII (space to '~') written as \xHH (upper-case hex),
 // so that whatever a station sent can be shown and logged as it came.

@@ -1,5 +1,7 @@
 #include "WiThrottleTcpServer.h"
 
+#include "ValidUtf8.h"
+
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,48 +19,6 @@ constexpr qint64 readBufferSize = 64 * 1024;
 // How long a closed connection may take to write out its last lines before it is cut.
 constexpr int closeGraceMilliseconds = 5000;
 constexpr auto heartbeatInterval = std::chrono::milliseconds(250);
-
-// Whether text is well-formed UTF-8: no stray continuation bytes, no overlong forms, no
-// surrogates, nothing above U+10FFFF.
-bool isUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto byte = static_cast<unsigned char>(text[i + k]);
-            const unsigned char from = k == 1 ? low : 0x80;
-            const unsigned char to = k == 1 ? high : 0xBF;
-            if (byte < from || byte > to) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
 
 std::string describeListenFailure(std::uint16_t port, const QTcpServer& listener) {
     const std::string number = std::to_string(port);
@@ -210,7 +170,7 @@ void WiThrottleTcpServer::readBatch(ConnectionId connection) {
             }
             const std::string line = std::move(peer.line);
             peer.line.clear();
-            if (isUtf8(line)) {
+            if (isValidUtf8(line)) {
                 ++delivered;
                 // Nothing here can remove the peer: drops come from the event loop.
                 server_.receive(connection, line, WiThrottleServer::Clock::now());
