@@ -168,6 +168,7 @@ int DCCCabApplication::runWindow(const Options& options, const QuitSignals& quit
     phoneOptions.port = static_cast<std::uint16_t>(saved.phonesPort.value_or(phoneOptions.port));
     phoneOptions.heartbeat =
         std::chrono::seconds(saved.phonesHeartbeat.value_or(phoneOptions.heartbeat.count()));
+    phoneOptions.maxPhones = saved.phonesMax.value_or(phoneOptions.maxPhones);
     phoneOptions.layoutName = saved.layoutName.value_or(QString()).toStdString();
     if (!phones.apply(phoneOptions)) {
         window.showProblem(QString::fromStdString(phones.statusText()));

@@ -38,6 +38,7 @@ Options:
                       ends, until Ctrl+C or SIGTERM
   --heartbeat SECONDS how long a phone that asked to be watched may stay silent before its
                       locomotives are emergency-stopped, 1 to 3600 (default 10)
+  --max-phones N      the most phones connected at once, 1 to 256 (default 32)
   --screenshot FILE   save a picture of the window to FILE (PNG) once it shows, then quit
   -h, --help          show this text and quit
   --version           show the version and quit
@@ -101,6 +102,9 @@ std::string needsWhat(const std::string& option) {
     if (option == "--heartbeat") {
         return " needs a number of seconds";
     }
+    if (option == "--max-phones") {
+        return " needs a number of phones";
+    }
     if (option == "--withrottle") {
         return " needs a port";
     }
@@ -118,6 +122,7 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
     std::optional<std::string> baud;
     std::optional<std::string> station;
     std::optional<std::string> heartbeat;
+    std::optional<std::string> maxPhones;
     std::optional<std::string> withrottle;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -161,6 +166,9 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
         } else if (argument.rfind("--heartbeat", 0) == 0) {
             single = &heartbeat;
             option = "--heartbeat";
+        } else if (argument.rfind("--max-phones", 0) == 0) {
+            single = &maxPhones;
+            option = "--max-phones";
         } else if (argument.rfind("--station", 0) == 0) {
             single = &station;
             option = "--station";
@@ -211,6 +219,13 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
         }
         options.heartbeatSeconds = static_cast<std::uint32_t>(*seconds);
     }
+    if (maxPhones) {
+        const std::optional<unsigned long long> count = wholeNumber(*maxPhones, 256);
+        if (!count || *count == 0) {
+            return wrong("--max-phones " + *maxPhones + ": give a number of phones, 1 to 256");
+        }
+        options.maxPhones = static_cast<std::uint32_t>(*count);
+    }
     if (station) {
         options.station = stationKindFromWord(*station);
         if (!options.station) {
@@ -225,6 +240,9 @@ std::optional<int> DCCCabCommandLine::parse(const std::vector<std::string>& argu
     }
     if (heartbeat && !options.withrottlePort) {
         return wrong("--heartbeat watches phone throttles; give --withrottle too");
+    }
+    if (maxPhones && !options.withrottlePort) {
+        return wrong("--max-phones limits phone throttles; give --withrottle too");
     }
     if (options.headless && options.screenshotPath) {
         return wrong("--screenshot needs the window; leave out --headless");

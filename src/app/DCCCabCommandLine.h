@@ -33,6 +33,8 @@ public:
         std::optional<std::uint16_t> withrottlePort;
         // The phones' heartbeat period, in seconds (1 to 3600).
         std::uint32_t heartbeatSeconds = 10;
+        // The most phones connected at once (1 to 256); each further one is told why and closed.
+        std::uint32_t maxPhones = 32;
         // Where to save a picture of the window once it shows, then quit; none: run normally.
         std::optional<std::string> screenshotPath;
     };

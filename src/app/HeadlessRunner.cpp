@@ -493,6 +493,7 @@ int HeadlessRunner::run(int& argc, char** argv, const DCCCabCommandLine::Options
         served.enabled = true;
         served.port = *options.withrottlePort;
         served.heartbeat = std::chrono::seconds(options.heartbeatSeconds);
+        served.maxPhones = options.maxPhones;
         if (!phones->apply(served)) {
             std::fprintf(stderr, "dcc-cab: %s\n", phones->statusText().c_str());
             port->close();

@@ -822,6 +822,7 @@ WindowSettings MainWindow::settings() const {
         settings.phonesEnabled = options.enabled;
         settings.phonesPort = options.port;
         settings.phonesHeartbeat = static_cast<std::uint64_t>(options.heartbeat.count());
+        settings.phonesMax = options.maxPhones;
         settings.layoutName = QString::fromStdString(options.layoutName);
     }
     return settings;

@@ -51,6 +51,11 @@ PhoneThrottleDialog::PhoneThrottleDialog(PhoneThrottleService& service, DCCContr
     heartbeat_->setToolTip(tr("A phone silent for longer has its locomotives emergency-stopped; "
                               "three times as long, and it is disconnected"));
     form->addRow(tr("&Heartbeat:"), heartbeat_);
+    maxPhones_ = new QSpinBox(this);
+    maxPhones_->setObjectName("phonesMax");
+    maxPhones_->setRange(1, 256);
+    maxPhones_->setToolTip(tr("Each phone beyond these is told why and turned away"));
+    form->addRow(tr("&Most phones:"), maxPhones_);
     layoutName_ = new QLineEdit(this);
     layoutName_->setObjectName("phonesLayoutName");
     layoutName_->setPlaceholderText(QString::fromStdString(service_.layoutName()));
@@ -86,6 +91,7 @@ PhoneThrottleDialog::PhoneThrottleDialog(PhoneThrottleService& service, DCCContr
     connect(enabled_, &QCheckBox::toggled, this, [this] { applyFields(); });
     connect(port_, &QSpinBox::editingFinished, this, [this] { applyFields(); });
     connect(heartbeat_, &QSpinBox::editingFinished, this, [this] { applyFields(); });
+    connect(maxPhones_, &QSpinBox::editingFinished, this, [this] { applyFields(); });
     connect(layoutName_, &QLineEdit::editingFinished, this, [this] { applyFields(); });
     statusObservation_ =
         service_.addObserver("statusText", [this](std::string_view) { showStatus(); });
@@ -103,6 +109,8 @@ void PhoneThrottleDialog::showOptions() {
     const QSignalBlocker b(port_);
     const QSignalBlocker c(heartbeat_);
     const QSignalBlocker d(layoutName_);
+    const QSignalBlocker e(maxPhones_);
+    maxPhones_->setValue(static_cast<int>(options.maxPhones));
     enabled_->setChecked(options.enabled);
     port_->setValue(options.port);
     heartbeat_->setValue(static_cast<int>(options.heartbeat.count()));
@@ -114,6 +122,7 @@ void PhoneThrottleDialog::applyFields() {
     options.enabled = enabled_->isChecked();
     options.port = static_cast<std::uint16_t>(port_->value());
     options.heartbeat = std::chrono::seconds(heartbeat_->value());
+    options.maxPhones = static_cast<std::size_t>(maxPhones_->value());
     options.layoutName = layoutName_->text().trimmed().toStdString();
     if (options != service_.options()) {
         service_.apply(options);

@@ -13,10 +13,10 @@ class QPushButton;
 class QSpinBox;
 class QTreeWidget;
 
-// Options > Phone Throttles (WiThrottle): turns the server on and off, sets its port, heartbeat
-// and the layout's name (each change applies at once, through the service), says where phones
-// connect and that the protocol has no password, and lists the phones connected with the
-// locomotives each holds; Take Away releases the chosen locomotive from its phone.
+// Options > Phone Throttles (WiThrottle): turns the server on and off, sets its port, heartbeat,
+// the most phones at once and the layout's name (each change applies at once, through the service),
+// says where phones connect and that the protocol has no password, and lists the phones connected
+// with the locomotives each holds; Take Away releases the chosen locomotive from its phone.
 //
 // Main thread only. The service and the cab must outlive the dialog; it follows the service's
 // "statusText", "isServing" and "connections".
@@ -39,6 +39,7 @@ private:
     QCheckBox* enabled_ = nullptr;
     QSpinBox* port_ = nullptr;
     QSpinBox* heartbeat_ = nullptr;
+    QSpinBox* maxPhones_ = nullptr;
     QLineEdit* layoutName_ = nullptr;
     QLabel* status_ = nullptr;
     QTreeWidget* phones_ = nullptr;

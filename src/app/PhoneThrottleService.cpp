@@ -74,6 +74,7 @@ bool PhoneThrottleService::apply(const Options& options) {
     options_ = options;
     WiThrottleSettings settings;
     settings.heartbeat = options.heartbeat;
+    settings.maxConnections = options.maxPhones;
     settings.description = "DCC Cab, " + layoutName();
     bool ok = true;
     if (!options.enabled) {

@@ -5,6 +5,7 @@
 #include "WiThrottleSettings.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,6 +32,8 @@ public:
         bool enabled = false;
         std::uint16_t port = 12090;
         std::chrono::seconds heartbeat{10};
+        // The most phones connected at once; each further one is told why and closed.
+        std::size_t maxPhones = 32;
         // The name phones see; empty: the machine's host name.
         std::string layoutName;
 

@@ -19,6 +19,7 @@ constexpr const char* phonesEnabledKey = "phones/enabled";
 constexpr const char* phonesPortKey = "phones/port";
 constexpr const char* phonesHeartbeatKey = "phones/heartbeat";
 constexpr const char* layoutNameKey = "phones/layoutName";
+constexpr const char* phonesMaxKey = "phones/max";
 
 std::optional<bool> switchAt(const QSettings& settings, const char* key) {
     // QSettings' text files give "true" and "false" back as strings.
@@ -62,6 +63,9 @@ WindowSettings WindowSettings::load(const QSettings& settings) {
         beat && *beat > 0 && *beat <= 3600) {
         loaded.phonesHeartbeat = beat;
     }
+    if (const auto most = numberAt(settings, phonesMaxKey); most && *most > 0 && *most <= 256) {
+        loaded.phonesMax = most;
+    }
     if (settings.contains(layoutNameKey)) {
         loaded.layoutName = settings.value(layoutNameKey).toString();
     }
@@ -104,6 +108,7 @@ void WindowSettings::save(QSettings& settings) const {
     put(phonesHeartbeatKey,
         phonesHeartbeat ? std::optional<qulonglong>(*phonesHeartbeat) : std::nullopt);
     put(layoutNameKey, layoutName);
+    put(phonesMaxKey, phonesMax ? std::optional<qulonglong>(*phonesMax) : std::nullopt);
     QStringList kinds;
     for (const auto& [key, kind] : stationKinds) {
         kinds.append(kind + ' ' + key);

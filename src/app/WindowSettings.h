@@ -37,10 +37,12 @@ struct WindowSettings {
     // the simulated station).
     std::map<QString, QString> stationKinds;
     std::optional<bool> refreshesBoard;
-    // Phone throttles: served or not, the port, the heartbeat in seconds, the layout's name.
+    // Phone throttles: served or not, the port, the heartbeat in seconds, the most phones at once,
+    // the layout's name.
     std::optional<bool> phonesEnabled;
     std::optional<std::uint64_t> phonesPort;
     std::optional<std::uint64_t> phonesHeartbeat;
+    std::optional<std::uint64_t> phonesMax;
     std::optional<QString> layoutName;
 
     bool operator==(const WindowSettings&) const = default;

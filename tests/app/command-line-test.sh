@@ -28,6 +28,7 @@ expect 2 '--script runs only with --headless' --script demo.dcc
 expect 2 '--baud 12k: give the rate in bits per second' --baud 12k
 expect 2 '--station tram: give board, dccex or sprog' --station tram
 expect 2 '--heartbeat watches phone throttles; give --withrottle too' --headless --heartbeat 5
+expect 2 '--max-phones 0: give a number of phones, 1 to 256' --headless --withrottle --max-phones 0
 expect 2 '--simulate and --port choose different lines' --simulate --port /dev/tty
 
 # The headless mode must run where no widget library could load: dcc-cab itself links none.
