@@ -13,6 +13,8 @@
 // wire both ways, 10 bits a byte: a pseudo-terminal does not pace its bytes. Run through
 // bench/parts/stations.sh, never by CTest.
 
+#include "ChildCpu.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -63,28 +65,6 @@ constexpr int quietMs = 20;
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "station_bench: %s\n", what.c_str());
     std::exit(1);
-}
-
-// Time on a CPU of every thread of another process, user and system, from the scheduler's
-// nanosecond counts (the clock ticks of /proc/PID/stat are too coarse for SPROG's few commands).
-double childCpuSeconds(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* directory = ::opendir(tasks.c_str());
-    if (directory == nullptr) {
-        fail("cannot read " + tasks);
-    }
-    double seconds = 0;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream file(tasks + "/" + entry->d_name + "/schedstat");
-        unsigned long long onCpuNs = 0;
-        file >> onCpuNs;
-        seconds += static_cast<double>(onCpuNs) * 1e-9;
-    }
-    ::closedir(directory);
-    return seconds;
 }
 
 std::size_t digits(long value) {

@@ -13,6 +13,8 @@
 // with 100 clients connected (greeted, named, one locomotive acquired each, then silent) against
 // the same child with none. Run through bench/parts/withrottle.sh, never by CTest.
 
+#include "ChildCpu.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
@@ -53,27 +55,6 @@ constexpr std::chrono::seconds patience{10};
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "withrottle_bench: %s\n", what.c_str());
     std::exit(1);
-}
-
-// Time on a CPU of every thread of another process, from the scheduler's nanosecond counts.
-double childCpuSeconds(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* directory = ::opendir(tasks.c_str());
-    if (directory == nullptr) {
-        fail("cannot read " + tasks);
-    }
-    double seconds = 0;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream file(tasks + "/" + entry->d_name + "/schedstat");
-        unsigned long long onCpuNs = 0;
-        file >> onCpuNs;
-        seconds += static_cast<double>(onCpuNs) * 1e-9;
-    }
-    ::closedir(directory);
-    return seconds;
 }
 
 // Resident memory of another process, in kB.
